@@ -1,0 +1,22 @@
+/* Command codes of the framework messages on the work (8010) and NV (8020)
+ * channels.  Shared by the daemon and the fwmd stand-in. */
+#ifndef KOR_MSG_CMD_H
+#define KOR_MSG_CMD_H
+
+/* work channel */
+#define MWRX_WF_CARD_POWERON_REPORT_REQ 0x00050001u
+#define MWRX_WF_CARD_POWERON_REPORT_CNF 0x00050002u
+#define MWRX_WFMGR_WFCFG_IND 0x00000015u
+#define MWRX_WFMGR_FW_EXCEPTION_REQ 0xF0FF2001u
+#define MWRX_WFMGR_FW_EXCEPTION_CNF 0xF0FF2002u
+#define MWRX_WFMGR_MODEM_EXCEPTION_IND 0xF0FF2003u
+#define MWRX_WFMGR_KORGR_WF_TYPE_IND 0xF0FF2006u
+#define MWRX_WFMGR_TEST_EXCPTINFO_REQ 0xF0FF2014u
+
+/* NV channel */
+#define MWRX_WFMGR_COMM_PATH_INFO_IND 0xF0FFF001u
+#define MWRX_WFMGR_NV_MODIFY_IND 0x00030001u
+#define MWRX_WFMGR_LOAD_REQ 0x00000007u
+#define MWRX_WFMGR_LOAD_CNF 0x00000008u
+
+#endif

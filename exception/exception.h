@@ -1,0 +1,38 @@
+/* Exception channel (/dev/socbridge), the notification pty (/dev/ttyled) and
+ * exception handling: dump, reset and self-restart. */
+#ifndef EXCEPTION_H
+#define EXCEPTION_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SOCBRIDGE_PATH "/dev/socbridge"
+#define LED_TTY_FILE "/dev/ttyled"
+
+#define KRO_EXCEPTION_DUMP 1  /* dump record on the exception channel */
+#define KRO_EXCEPTION_FW 2    /* framework request */
+#define KRO_EXCEPTION_LINK 4  /* framework connection lost, or AT time-out */
+
+extern int ptym_fd;
+
+void *set_socbridge_event(void *arg);
+int create_pty_tty_channel(void);
+void *thread_fun_read_socbridge(void *fd_ptr);
+int read_socbridge(int fd);
+/* Descriptor of the exception channel, -1 while not open. */
+int kro_socbridge_fd(void);
+/* Forgets the channel descriptor (sets it to -1) and returns what it was. */
+int kro_socbridge_take_fd(void);
+
+void kro_handle_modem_exception(int flag);
+void kro_on_modem_exception(int fd, short flags, void *arg);
+int korv_exception_inform(uint8_t type);
+int kro_is_modem_reseting(void);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

@@ -1,0 +1,19 @@
+/* DMI channel operations: exported from the executable and handed to
+ * libwcs.so in wcs_dmi_ops_st.  0 on success, -1 on failure. */
+#ifndef DMI_H
+#define DMI_H
+
+#include "kor_modem.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+int platform_manager_dmi_create(dmi_channel *dmi);
+int platform_manager_hs_dmi_create(dmi_channel *dmi);
+int platform_manager_dmi_delete(const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+#endif

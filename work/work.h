@@ -1,0 +1,28 @@
+/* Work-channel dispatcher, outgoing work messages and SIM voltage control. */
+#ifndef WORK_H
+#define WORK_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include "kor_msg.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define WORK_PARCEL_CAPACITY 320
+#define USIM_VOLTAGE_PATH "/sys/tarno/usim_voltage"
+#define USIM2_VOLTAGE_PATH "/sys/tarno/usim2_voltage"
+
+extern int g_fdTestSocbridgeWrite;
+
+void work_socket_event(int fd, const void *record, size_t length);
+parcel_write_st *create_work_parcel(uint32_t msg_cmd);
+void kro_on_modem_reset_completed(int flag);
+void *voltag_control_thread(void *record);
+void tp_man_interface_usim_voltage_control(uint8_t card_index, uint8_t vol_type);
+
+#ifdef __cplusplus
+}
+#endif
+#endif
