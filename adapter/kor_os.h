@@ -40,7 +40,10 @@ typedef void *(*tp_os_thread_entry_t)(void *arg);
 uint64_t tp_os_thread_create(const char *name, tp_os_thread_entry_t entry,
                              int priority, uint32_t size_hint, void *arg);
 void tp_os_thread_sleep(uint32_t ms);
+/* Deferred: the thread ends at its next wait in the adapter (queue send or
+ * receive, sleep), releasing the queue it waited on. */
 int tp_os_thread_delete(uint64_t tid);
+/* Blocks the terminating signals (not SIGSEGV/SIGBUS) on the calling thread. */
 int tp_os_thread_signal_register(void);
 
 /* Queues of fixed-size messages (at most 8 bytes, carried by value). */

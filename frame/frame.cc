@@ -1,0 +1,161 @@
+/* Process frame: command-line options, the version text, the check of the
+ * waveform configuration NV file and its backup, the handler of the
+ * terminating signals and the switch to real-time scheduling.  Everything
+ * here runs on the main thread before bring-up, except on_exit_signal, which
+ * runs on whichever thread the kernel picks.
+ *
+ * Shared state: s_teardown_started, set once by the first on_exit_signal
+ * with an atomic exchange, no lock (a signal handler must not wait for one). */
+#include "frame/frame.h"
+
+#include <getopt.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "fwlink/bringup.h"
+#include "kor_os.h"
+#include "kor_platform.h"
+
+#define KORV_OPTSTRING "p:d:m:h:c:s"
+#define KORV_USAGE                                                                                   \
+    "\nUsage: %s [OPTION]\n  -m <normal, amt, sml, mini, lite> Set normal, amt, sml, mini or lite " \
+    "mode,default is normal.\n  -d Set device used by AP to transfer data from or or Modem\n  -h  " \
+    "                   Display this help and exit.\n\n"
+
+#define INIT_MODE_NORMAL 0
+#define INIT_MODE_AMT 1
+
+/* The terminating signals, in the order their handler is installed. */
+static const int s_exit_signals[] = {SIGUSR2, SIGPIPE, SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGQUIT};
+
+/* Teardown runs once.  A second terminating signal (say SIGTERM from the
+ * service manager while a self-restart tears down) can land on another
+ * thread; it must not release the same resources twice. */
+static int s_teardown_started;
+
+static void s_apply_mode(const char *arg, int *init_mode)
+{
+    /* Substring matches, "normal" first: "-m abnormal" counts as normal. */
+    if (strstr(arg, "normal") != NULL)
+        *init_mode = INIT_MODE_NORMAL;
+    else if (strstr(arg, "amt") != NULL)
+        *init_mode = INIT_MODE_AMT;
+}
+
+int kro_parse_options(int argc, char **argv, int *init_mode, char *cfg_file)
+{
+    int opt;
+
+    while ((opt = getopt(argc, argv, KORV_OPTSTRING)) != -1) {
+        switch (opt) {
+        case 'p':
+            /* A repeated -p replaces the earlier path entirely. */
+            tp_os_mem_set(cfg_file, 0, KORV_CFG_FILE_SIZE);
+            strncpy(cfg_file, optarg, KORV_CFG_FILE_SIZE - 1);
+            break;
+        case 'm':
+            s_apply_mode(optarg, init_mode);
+            break;
+        default: /* -d -h -c -s, unknown letters, missing arguments */
+            printf(KORV_USAGE, argv[0]);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int check_cp_nvram_backup(void)
+{
+    int result = -1;
+
+    if (tp_fexist(KORV_WFCONFIG_NV) != 0) {
+        kor_system("cp " KORV_WFCONFIG_NV_BAK " " KORV_WFCONFIG_NV);
+        kor_system("sync");
+        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
+        result = 0;
+    }
+    /* Asked afresh: the restore above may just have failed. */
+    if (tp_fexist(KORV_WFCONFIG_NV_BAK) != 0) {
+        kor_system("cp " KORV_WFCONFIG_NV " " KORV_WFCONFIG_NV_BAK);
+        kor_system("sync");
+        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: korv cp_nvram bak\n");
+        result = 0;
+    }
+    return result;
+}
+
+int get_version(char *buf, uint8_t capacity)
+{
+    size_t len = sizeof(KORV_VERSION) - 1;
+
+    if (buf == NULL)
+        return -1;
+    check_cp_nvram_backup();
+    /* No terminator: the caller hands a zero-filled buffer. */
+    tp_os_mem_cpy(buf, KORV_VERSION, capacity < len ? capacity : len);
+    return 0;
+}
+
+void on_exit_signal(int signo, siginfo_t *info, void *context)
+{
+    pid_t pid = getpid();
+
+    (void)context;
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "hqsd receive signal %d\n", signo);
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                     "signal->_sifields._kill._pid  = %d, real_pid = %d\n",
+                     info != NULL ? (int)info->si_pid : 0, (int)pid);
+    if (__atomic_exchange_n(&s_teardown_started, 1, __ATOMIC_SEQ_CST) != 0) {
+        /* Another thread is tearing down and will end the process. */
+        for (;;)
+            pause();
+    }
+    ril_l2k_deinit();
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "korvd exit\n");
+    /* _exit, not exit: atexit handlers and static destructors would run
+     * while the looper and writer threads still use what they destroy. */
+    _exit(0);
+}
+
+void kro_install_exit_signals(void)
+{
+    struct sigaction sa;
+    size_t i;
+
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_sigaction = on_exit_signal;
+    sa.sa_flags = SA_SIGINFO;
+    /* While the handler runs on a thread, the other terminating signals wait
+     * on that thread, so teardown is never re-entered half-way. */
+    sigemptyset(&sa.sa_mask);
+    for (i = 0; i < sizeof(s_exit_signals) / sizeof(s_exit_signals[0]); i++)
+        sigaddset(&sa.sa_mask, s_exit_signals[i]);
+    for (i = 0; i < sizeof(s_exit_signals) / sizeof(s_exit_signals[0]); i++)
+        sigaction(s_exit_signals[i], &sa, NULL);
+}
+
+void pub_util_raise_process_priority(void)
+{
+    pid_t pid = getpid();
+    struct sched_param param;
+    int max;
+    int ret;
+
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "pub_util_raise_process_priority  entering\n");
+    max = sched_get_priority_max(SCHED_FIFO);
+    if (max == -1) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_get_priority_max");
+        return;
+    }
+    memset(&param, 0, sizeof(param));
+    param.sched_priority = max - 4;
+    ret = sched_setscheduler(pid, SCHED_FIFO, &param);
+    if (ret == -1)
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_setscheduler  error ret_val = %d\n", ret);
+    else
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_setscheduler sched_priority = %d\n",
+                         param.sched_priority);
+}

@@ -1,0 +1,58 @@
+/* Internals shared by the adapter's service files: the id tables behind
+ * thread, queue and mutex ids, and the fault hook's query.  Not part of the
+ * library's interface. */
+#ifndef KOR_ADAPTER_INT_H
+#define KOR_ADAPTER_INT_H
+
+#include <pthread.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <mutex>
+#include <unordered_map>
+
+/* Adapter diagnostics go to the daemon's log under this module and tag. */
+#define KOR_ADAPTER_MOD 3
+#define KOR_ADAPTER_TAG "[ADAPTER] "
+
+/* Maps the ids handed to callers to the objects behind them.  Tables are
+ * allocated once and never destroyed: the daemon exits from a signal handler
+ * while its threads still run, and a destroyed table would turn their last
+ * calls into use-after-free.  `lock` guards `items` and `next_id`. */
+template <typename T>
+struct kor_id_table {
+    std::mutex lock;
+    std::unordered_map<uint64_t, T> items;
+    uint64_t next_id = 1;
+
+    /* Callers test the failure value in 32 as well as 64 bits, so an id never
+     * has its low 32 bits all ones (nor is it 0).  Call with `lock` held. */
+    uint64_t insert_locked(T item) {
+        while ((uint32_t)next_id == 0xFFFFFFFFu || (uint32_t)next_id == 0) next_id++;
+        uint64_t id = next_id++;
+        items.emplace(id, item);
+        return id;
+    }
+};
+
+/* A condition whose timed waits run on the monotonic clock, and the
+ * deadline `ms` from now on that clock. */
+void kor_cond_init(pthread_cond_t *cond);
+void kor_deadline_after(uint32_t ms, struct timespec *at);
+
+/* Thread deletion is honoured at the adapter's wait points.  The calling
+ * thread ends here (pthread_exit) when it has been deleted; threads the
+ * adapter did not start are never deleted. */
+void kor_thread_exit_if_deleted(void);
+/* 1 when the calling thread has been deleted; read under the lock of the
+ * wait it is about to enter. */
+int kor_thread_deleted(void);
+/* Wakes every queue waiter so a deleted one can see its flag; takes the
+ * queue table's lock and each queue's. */
+void kor_queue_wake_all(void);
+
+/* 1 when the fault hook asks creation of `kind` ("mutex", "queue", "thread")
+ * named `name` to fail. */
+int kor_fault_hit(const char *kind, const char *name);
+
+#endif

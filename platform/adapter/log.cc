@@ -1,0 +1,141 @@
+/* Logging: one line per call, "MM-DD HH:MM:SS.mmm PID TID L M: TEXT", written
+ * to KORV_LOG_FILE (appended) or standard error.
+ *
+ * The daemon logs from its signal handler while other threads may be
+ * anywhere, so this path takes no lock, allocates nothing and never calls
+ * into the time-zone code: each line is built in a stack buffer and leaves in
+ * one write(2), which also keeps lines of different threads whole.  The sink
+ * descriptor and the local-time offset are atomics; the offset is taken at
+ * load and at tp_os_log_init, so a daylight-saving switch while the daemon
+ * runs is not followed. */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "kor_os.h"
+#include "adapter_int.h"
+
+#define LOG_LINE_MAX 4096
+#define LOG_SINK_UNSET (-1)
+
+static std::atomic<int> s_log_fd{LOG_SINK_UNSET};
+static std::atomic<long> s_utc_offset_s{0};
+
+static void log_tz_refresh(void) {
+    time_t now = time(NULL);
+    struct tm local;
+    if (localtime_r(&now, &local) != NULL) s_utc_offset_s.store(local.tm_gmtoff);
+}
+
+__attribute__((constructor)) static void log_load(void) { log_tz_refresh(); }
+
+/* The configured file, or standard error when none is set or it cannot be
+ * opened.  Close-on-exec: the shell commands the daemon runs must not
+ * inherit it. */
+static int log_open_sink(void) {
+    const char *path = getenv("KORV_LOG_FILE");
+    if (path == NULL || path[0] == '\0') return STDERR_FILENO;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    return fd >= 0 ? fd : STDERR_FILENO;
+}
+
+/* Lines logged before tp_os_log_init open the sink themselves; two threads
+ * racing here keep the first descriptor installed. */
+static int log_sink(void) {
+    int fd = s_log_fd.load();
+    if (fd != LOG_SINK_UNSET) return fd;
+    int mine = log_open_sink();
+    if (!s_log_fd.compare_exchange_strong(fd, mine)) {
+        if (mine != STDERR_FILENO) close(mine);
+        return fd;
+    }
+    return mine;
+}
+
+void tp_os_log_init(int mode) {
+    (void)mode; /* one sink only: the mode selects nothing here */
+    log_tz_refresh();
+    int fd = log_open_sink();
+    /* The previous sink stays open: another thread may be writing to it at
+     * this moment, and the descriptor must not be reused under it. */
+    s_log_fd.store(fd);
+    const char *path = getenv("KORV_LOG_FILE");
+    if (fd == STDERR_FILENO && path != NULL && path[0] != '\0')
+        tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
+                         KOR_ADAPTER_TAG "cannot open log file %s, logging to stderr\n", path);
+}
+
+/* Month, day and time of day from seconds since the epoch (local). */
+static void log_civil(int64_t secs, unsigned *mon, unsigned *day, unsigned *sod) {
+    int64_t days = secs / 86400;
+    int64_t rem = secs % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        days--;
+    }
+    *sod = (unsigned)rem;
+    /* Days to civil date, proleptic Gregorian, eras of 400 years. */
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    unsigned doe = (unsigned)(days - era * 146097);
+    unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    unsigned mp = (5 * doy + 2) / 153;
+    *day = doy - (153 * mp + 2) / 5 + 1;
+    *mon = mp < 10 ? mp + 3 : mp - 9;
+}
+
+static int log_header(char *buf, size_t cap, int module, int level) {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    unsigned mon, day, sod;
+    log_civil((int64_t)ts.tv_sec + s_utc_offset_s.load(), &mon, &day, &sod);
+    char lvl[16];
+    if (level == KOR_LVL_ERROR)
+        strcpy(lvl, "E");
+    else if (level == KOR_LVL_FLOW)
+        strcpy(lvl, "D");
+    else
+        snprintf(lvl, sizeof lvl, "%d", level);
+    int n = snprintf(buf, cap, "%02u-%02u %02u:%02u:%02u.%03u %d %d %s %d: ", mon, day,
+                     sod / 3600, sod / 60 % 60, sod % 60, (unsigned)(ts.tv_nsec / 1000000),
+                     (int)getpid(), (int)gettid(), lvl, module);
+    return n < 0 ? 0 : (n < (int)cap / 2 ? n : (int)cap / 2);
+}
+
+static void log_write(int fd, const char *buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        buf += n;
+        len -= (size_t)n;
+    }
+}
+
+void tp_os_str_printf(int module, int level, const char *format, ...) {
+    int saved_errno = errno; /* callers log errno's text after the fact */
+    char line[LOG_LINE_MAX];
+    size_t len = (size_t)log_header(line, sizeof line, module, level);
+    /* vsnprintf keeps the buffer's last byte for its terminator; that byte is
+     * where a cut or unterminated text gets its newline. */
+    size_t room = sizeof line - len;
+    int n = 0;
+    if (format != NULL) {
+        va_list ap;
+        va_start(ap, format);
+        n = vsnprintf(line + len, room, format, ap);
+        va_end(ap);
+    }
+    len += n < 0 ? 0 : ((size_t)n < room - 1 ? (size_t)n : room - 1);
+    if (len == 0 || line[len - 1] != '\n') line[len++] = '\n';
+    log_write(log_sink(), line, len);
+    errno = saved_errno;
+}

@@ -1,0 +1,82 @@
+/* The korv binary's command line, entry banner and exit on a terminating
+ * signal, observed from outside: standard output, exit status, log file. */
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+using korvtest::bin_path;
+using korvtest::korv_proc;
+using korvtest::sim_root;
+
+namespace {
+const char kUsage[] =
+    "\nUsage: %s [OPTION]\n  -m <normal, amt, sml, mini, lite> Set normal, amt, sml, mini or lite "
+    "mode,default is normal.\n  -d Set device used by AP to transfer data from or or Modem\n  -h"
+    "                     Display this help and exit.\n\n";
+
+std::string banner(int mode, const std::string &cfg) {
+    return "----KORV ENTRY version: bw_hqs_v2.10.01_20150301, init_mode: " + std::to_string(mode) +
+           ", cfg_file: " + cfg + "----";
+}
+}  // namespace
+
+TEST(KorvOptions, UsageTextAndExitBeforeBanner) {
+    sim_root root(false);
+    const std::string log = root.dir + "/korv.log";
+    const std::string korv = bin_path("korv");
+    char usage[sizeof kUsage + 256];
+    snprintf(usage, sizeof usage, kUsage, korv.c_str());
+    const std::vector<std::vector<std::string>> cases = {
+        {"-h"}, {"-h", "x"}, {"-s"}, {"-d", "x"}, {"-c", "x"}, {"-x"}, {"-m"}, {"-m", "amt", "-s"}};
+    for (const auto &args : cases) {
+        std::vector<std::string> argv = {korv};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out;
+        EXPECT_EQ(0, korvtest::run_tool(argv, &out, {"KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + log}))
+            << args[0];
+        EXPECT_EQ(usage, out) << args[0];
+    }
+    EXPECT_EQ(std::string::npos, korvtest::read_file(log).find("KORV ENTRY"));
+}
+
+TEST(KorvOptions, BannerShowsModeAndConfigPath) {
+    sim_root root(false);  // nothing to bring up: only the banner matters
+    root.write("/data/brimwell/wf_manager/waveform/LTEP2P/nvram_wfconfig.bin", "NV");
+    root.write("/data/brimwell/wf_manager/waveform/LTEP2P/nvram_wfconfig.bin.bak", "NV");
+    const std::string long_path = "/" + std::string(99, 'p');
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {{}, banner(0, "")},
+        {{"-m", "amt"}, banner(1, "")},
+        {{"-m", "amt", "-m", "normal"}, banner(0, "")},
+        {{"-m", "amt", "-m", "lite"}, banner(1, "")},
+        {{"-m", "amt", "-m", "paranormal"}, banner(0, "")},
+        {{"-p", long_path}, banner(0, long_path.substr(0, 80))},
+    };
+    for (const auto &c : cases) {
+        korv_proc korv(root, c.args);
+        EXPECT_TRUE(korv.wait_log(c.expected)) << c.expected << "\n" << korv.log();
+    }
+}
+
+TEST(KorvSignals, SigtermTearsDownAndExitsZero) {
+    sim_root root;
+    korv_proc korv(root);
+    ASSERT_TRUE(korv.wait_log("korv main thread begin to sleep", 30000)) << korv.log();
+    EXPECT_EQ("1\n", root.read("/sys/kernel/boot_adsp/boot"));
+    EXPECT_EQ(1, korv.count("pub_util_raise_process_priority  entering"));
+    const pid_t pid = korv.pid;
+    EXPECT_EQ(0, korv.stop(SIGTERM, 30000));
+    const std::string log = korv.log();
+    EXPECT_NE(std::string::npos, log.find("hqsd receive signal 15\n"));
+    EXPECT_NE(std::string::npos, log.find("signal->_sifields._kill._pid  = " +
+                                          std::to_string(getpid()) + ", real_pid = " +
+                                          std::to_string(pid) + "\n"));
+    EXPECT_EQ(1, korv.count("korvd exit\n"));
+}
