@@ -1,0 +1,93 @@
+/* The NVRAM writer thread "thread_man_nvram": takes NV-modify records off
+ * "NV_Q" one at a time and writes their bytes into MA or into the NV file of
+ * the waveform they name, so that the looper never does file I/O for them.
+ *
+ * Ownership: a record and its data belong to this thread from the moment
+ * they are queued; it releases both.  It alone writes through fp_ma_ptr after
+ * init.  It reads g_wf_path_info_map only under the map's lock, held while it
+ * looks a record up and builds the path from it, because the looper may
+ * replace or release that record at any time outside the lock. */
+#include <stdio.h>
+
+#include "kor_os.h"
+#include "nvram/nvram_int.h"
+
+#define NVRAM_NV_PATH_SIZE 256
+
+/* Builds "<wf_path>/<nv_file_name>" of the waveform into path; -1 when the
+ * map holds no record for wf_id. */
+static int nvram_nv_file_path(uint64_t wf_id, char *path, size_t cap)
+{
+    uint64_t key = nvram_wf_key(wf_id);
+    int rc = -1;
+
+    hashmapLock(g_wf_path_info_map);
+    path_info *info = (path_info *)hashmapGet(g_wf_path_info_map, &key);
+    if (info != NULL) {
+        snprintf(path, cap, "%s/%s", info->wf_path, info->nv_file_name);
+        rc = 0;
+    }
+    hashmapUnlock(g_wf_path_info_map);
+    return rc;
+}
+
+static void nvram_write_ma(const NVRAM_MODIFY_IND *ind)
+{
+    /* Flushed at once: the process ends with _exit from its signal handler,
+     * which drops whatever stdio still buffers, and teardown cannot flush a
+     * handle this thread may hold locked. */
+    tp_fseek(fp_ma_ptr, (long)ind->offset, SEEK_SET);
+    tp_fwrite(ind->data, ind->len, 1, fp_ma_ptr);
+    tp_fflush(fp_ma_ptr);
+}
+
+static void nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
+{
+    char path[NVRAM_NV_PATH_SIZE] = {0};
+    if (nvram_nv_file_path(ind->wf_id, path, sizeof path) != 0)
+        return;
+    FILE *fp = tp_fopen(path, "r+");
+    NV_LOG("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
+    if (fp == NULL)
+        return;
+    tp_fseek(fp, (long)ind->offset, SEEK_SET);
+    tp_fwrite(ind->data, ind->len, 1, fp);
+    tp_fclose(fp);
+}
+
+static void nvram_apply(const NVRAM_MODIFY_IND *ind)
+{
+    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND flag=%d\n", (int)ind->flag);
+    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND wf_id=%d\n", (int)ind->wf_id);
+    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND offset=%d\n", (int)ind->offset);
+    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND len=%d\n", (int)ind->len);
+    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND data=%.*s\n", nvram_log_len(ind->len),
+           ind->data ? (const char *)ind->data : "");
+    if (ind->data == NULL)
+        return;
+    if (ind->wf_id == NVRAM_WF_ID_MA) {
+        if (fp_ma_ptr != NULL)
+            nvram_write_ma(ind);
+        return;
+    }
+    nvram_write_nv_file(ind);
+}
+
+void *man_nvram_entry(void *arg)
+{
+    (void)arg;
+    tp_os_thread_signal_register();
+    for (;;) {
+        void *msg = NULL;
+        if (tp_os_queue_receive(man_nvram_qid, &msg, KOR_OS_WAIT_FOREVER) != 0)
+            continue;
+        NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND msg_ptr=%p\n", msg);
+        if (msg == NULL)
+            continue;
+        NVRAM_MODIFY_IND *ind = (NVRAM_MODIFY_IND *)msg;
+        nvram_apply(ind);
+        tp_os_mem_free(ind->data);
+        tp_os_mem_free(ind);
+    }
+    return NULL;
+}
