@@ -16,6 +16,12 @@ extern "C" {
 #define KRO_EXCEPTION_FW 2    /* framework request */
 #define KRO_EXCEPTION_LINK 4  /* framework connection lost, or AT time-out */
 
+/* Notification types written on the pty. */
+#define KRO_NOTIFY_DETECTED 1 /* an exception record arrived on the channel */
+#define KRO_NOTIFY_RESET 2    /* handled and reset; the daemon restarts itself */
+
+#define MODEM_EXCEPTION_PROP "persist.sys.modem.exception"
+
 extern int ptym_fd;
 
 void *set_socbridge_event(void *arg);
@@ -31,6 +37,8 @@ void kro_handle_modem_exception(int flag);
 void kro_on_modem_exception(int fd, short flags, void *arg);
 int korv_exception_inform(uint8_t type);
 int kro_is_modem_reseting(void);
+/* Reads MODEM_EXCEPTION_PROP back and logs its first character. */
+void kro_log_exception_prop(void);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,191 @@
+/* The exception channel: opening /dev/socbridge, watching it with a one-shot
+ * read event, and the reader thread that scans the byte stream for a modem
+ * dump record and hands it to the exception handling on the looper.
+ *
+ * Shared state: s_fd_socbridge is written by the opener thread once, read by
+ * reader threads and taken (set to -1) by the exception handling or by
+ * teardown; it is one int accessed atomically, no lock.  Only one reader
+ * thread exists at a time, because only it re-arms the one-shot event.
+ * s_socbridge_event is set once by the opener and afterwards only re-added;
+ * s_modem_exception_event is armed by the one reader that found a record. */
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "cutils/properties.h"
+#include "exception/exception.h"
+#include "fwlink/fwlink.h"
+#include "kor_event.h"
+#include "kor_msg.h"
+#include "kor_os.h"
+#include "kor_platform.h"
+
+/* One byte short of 256, as the channel has always been read. */
+#define SOC_BUF_SIZE 255
+#define SOC_TEXT_SIZE 510
+#define SOC_FIELD 4
+#define SOC_TYPE_DUMP 2
+#define SOCBRIDGE_RETRY_MS 2000
+
+static int s_fd_socbridge = -1;
+static kor_event_st s_socbridge_event;
+static kor_event_st s_modem_exception_event;
+/* 1 us: just long enough to leave the reader thread for the looper. */
+static const kor_timeval_st s_handoff_period = {0, 1};
+
+int kro_socbridge_fd(void) { return __atomic_load_n(&s_fd_socbridge, __ATOMIC_SEQ_CST); }
+
+int kro_socbridge_take_fd(void) { return __atomic_exchange_n(&s_fd_socbridge, -1, __ATOMIC_SEQ_CST); }
+
+void *set_socbridge_event(void *arg)
+{
+    int fd;
+
+    (void)arg;
+    /* Blocks until the driver (or, for a FIFO, a writer) is there. */
+    while ((fd = kor_open(SOCBRIDGE_PATH, O_RDONLY)) < 0) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                         "[KORV][FLOW]failed to open file %s, fd:%d, errno:%d\n", SOCBRIDGE_PATH,
+                         fd, errno);
+        tp_os_thread_sleep(SOCBRIDGE_RETRY_MS);
+    }
+    __atomic_store_n(&s_fd_socbridge, fd, __ATOMIC_SEQ_CST);
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]open socbridge file fd:%d\n", fd);
+    create_pty_tty_channel();
+    property_set(MODEM_EXCEPTION_PROP, "0");
+    kro_log_exception_prop();
+    kor_event_set(&s_socbridge_event, fd, 0, on_socbridge_event, NULL);
+    kor_event_add(&s_socbridge_event);
+    return NULL;
+}
+
+void *thread_fun_read_socbridge(void *fd_ptr)
+{
+    int fd;
+
+    if (fd_ptr == NULL) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
+                         "[KORV][FLOW] thread_fun_read_socbridge data_ptr is NULL\n");
+        return NULL;
+    }
+    fd = *(const int *)fd_ptr;
+    if (read_socbridge(fd) >= 0)
+        return NULL; /* handed on: the channel is not watched any more */
+    /* A channel closed meanwhile by the exception handling stays unwatched. */
+    if (fd == kro_socbridge_fd())
+        kor_event_add(&s_socbridge_event);
+    return NULL;
+}
+
+static void on_modem_exception_handoff(int fd, short flags, void *arg)
+{
+    (void)fd;
+    (void)flags;
+    (void)arg;
+    kro_handle_modem_exception(KRO_EXCEPTION_DUMP);
+}
+
+static int32_t rd32(const uint8_t *p)
+{
+    int32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/* Index of the first "ME" in buf, or -1. */
+static int find_marker(const uint8_t *buf, int total)
+{
+    for (int i = 0; i + 1 < total; i++)
+        if (buf[i] == 'M' && buf[i + 1] == 'E')
+            return i;
+    return -1;
+}
+
+static void report_dump_record(const uint8_t *held, int held_len, int32_t soc_type,
+                               int32_t soc_buf_len)
+{
+    char text[SOC_TEXT_SIZE];
+
+    to_string_byte_buf(held, (size_t)held_len, text, sizeof text);
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                     "[KORV][FLOW]get_soc_record type:%d, len:%d, buf_end:%d, buf:%s\n", soc_type,
+                     soc_buf_len, held_len, text);
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] read socbridge get DEXCPTINFO\n");
+    property_set(MODEM_EXCEPTION_PROP, "1");
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                     "[KORV][FLOW]property_set persist.sys.modem.exception 1\n");
+    kro_log_exception_prop();
+    if (korv_exception_inform(KRO_NOTIFY_DETECTED) == 0)
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                         "[KORV][WORK]korv_exception_inform in read_socbridge return success\n");
+    else
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                         "[KORV][WORK]korv_exception_inform in read_socbridge return failure\n");
+    kor_event_set(&s_modem_exception_event, -1, 0, on_modem_exception_handoff, NULL);
+    kor_timer_add(&s_modem_exception_event, &s_handoff_period);
+}
+
+/* Records are found by their marker only; their length field is never used
+ * to skip, so a payload holding "ME" starts a new record.  Bytes left after
+ * a record header are scanned again only once the next read brought more. */
+int read_socbridge(int fd)
+{
+    uint8_t buf[SOC_BUF_SIZE];
+    char text[SOC_TEXT_SIZE];
+    int held = 0;
+    int32_t soc_type = -1;
+    int32_t soc_buf_len = -1;
+
+    for (;;) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] start read socbridge fd:%d\n",
+                         fd);
+        ssize_t n = read(fd, buf + held, (size_t)(SOC_BUF_SIZE - held));
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] read soc bridge size:%d\n",
+                         (int)n);
+        if (n < 0) {
+            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                             "[KORV][FLOW] read modem exception indication error: errno(%d)\n",
+                             errno);
+            return -1;
+        }
+        if (n == 0)
+            return -1;
+        int total = held + (int)n;
+        to_string_byte_buf(buf + held, (size_t)n, text, sizeof text);
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]read soc bridge: %s, s_buf:%d\n",
+                         text, total);
+
+        int at = find_marker(buf, total);
+        if (at < 0) {
+            held = 0;
+            continue;
+        }
+        int p = at + 2;
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]find record start at: %d\n", p);
+        if (p + SOC_FIELD <= total) {
+            soc_type = rd32(buf + p);
+            p += SOC_FIELD;
+            if (p + SOC_FIELD <= total) {
+                soc_buf_len = rd32(buf + p);
+                p += SOC_FIELD;
+            }
+        }
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                         "[KORV][FLOW]search record soc_type: %d, soc_buf_len:%d, i_buf:%d, s_buf:%d\n",
+                         soc_type, soc_buf_len, p, total);
+        held = p < total ? total - p : 0;
+        if (held > 0)
+            memmove(buf, buf + p, (size_t)held);
+        /* A type left unread stays -1 here: a type 2 read earlier has
+         * already returned. */
+        if (soc_type != SOC_TYPE_DUMP) {
+            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                             "[KORV][FLOW]not modem dump message, continue!\n");
+            continue;
+        }
+        report_dump_record(buf, held, soc_type, soc_buf_len);
+        return 0;
+    }
+}
