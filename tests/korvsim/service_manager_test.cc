@@ -1,0 +1,161 @@
+// The simulated init: rc parsing, restarts, crash loops and stopping, with
+// small shell scripts standing in for korv.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "service_manager.h"
+
+namespace {
+
+std::string script(const korvtest::sim_root &root, const std::string &name,
+                   const std::string &body) {
+    std::string path = root.dir + "/" + name;
+    korvtest::write_file(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+struct captured {
+    std::mutex mu;
+    std::string text;
+    std::function<void(const std::string &)> sink() {
+        return [this](const std::string &line) {
+            std::lock_guard<std::mutex> g(mu);
+            text += line + "\n";
+        };
+    }
+    bool has(const std::string &s) {
+        std::lock_guard<std::mutex> g(mu);
+        return text.find(s) != std::string::npos;
+    }
+};
+
+/* Running: present and not a zombie waiting for its reaper. */
+korvsim::supervisor_options options(const korvtest::sim_root &root, captured *out,
+                                   const std::string &program) {
+    korvsim::supervisor_options o;
+    o.root = root.dir;
+    o.service.name = "korv";
+    o.service.argv = {"/system/bin/korv", "-m", "normal"};
+    o.service.restart_period_ms = 0;
+    o.out = out->sink();
+    o.program = program;
+    return o;
+}
+
+bool alive(pid_t p) {
+    std::string stat = korvtest::read_file("/proc/" + std::to_string(p) + "/stat");
+    size_t at = stat.rfind(") ");
+    return at != std::string::npos && stat[at + 2] != 'Z';
+}
+
+}  // namespace
+
+TEST(ServiceManager, ReadsKorvRc) {
+    korvtest::sim_root root;
+    korvsim::service_def def;
+    std::string err;
+    ASSERT_EQ(0, korvsim::rc_load(root.path("/system/etc/init/korv.rc"), "korv", &def, &err)) << err;
+    EXPECT_EQ((std::vector<std::string>{"/system/bin/korv", "-m", "normal"}), def.argv);
+    EXPECT_EQ(1000, def.restart_period_ms);
+    EXPECT_FALSE(def.oneshot);
+    EXPECT_TRUE(def.critical);
+    EXPECT_EQ(60000, def.crash_window_ms);
+
+    const char *rc = "service other /bin/x\n    oneshot\non boot\n    restart_period 9\n"
+                     "service korv /system/bin/korv\n    restart_period soon\n";
+    EXPECT_EQ(-1, korvsim::rc_parse(rc, "korv", &def, &err));
+    ASSERT_EQ(0, korvsim::rc_parse(rc, "other", &def, &err)) << err;
+    EXPECT_TRUE(def.oneshot);
+    EXPECT_EQ(5000, def.restart_period_ms) << "an option of another section was taken";
+}
+
+TEST(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
+    korvtest::sim_root root;
+    captured out;
+    /* The fake leaves a child in its group and ignores SIGTERM, so only the
+     * group kill can end the two. */
+    auto o = options(root, &out,
+                     script(root, "fake.sh",
+                            "trap '' TERM\n"
+                            "echo \"fake up $* root=$KORV_ROOT log=$KORV_LOG_FILE\"\n"
+                            "sleep 1000 &\necho $! > \"$KORV_ROOT/child.pid\"\nwait\n"));
+    o.grace_ms = 300;
+    korvsim::supervisor sup(o);
+    std::string err;
+    ASSERT_EQ(0, sup.start(&err)) << err;
+    ASSERT_TRUE(korvtest::wait_until([&] { return sup.pid() > 0; }, 5000));
+    pid_t first = sup.pid();
+    ASSERT_TRUE(korvtest::wait_until([&] { return out.has("fake up"); }, 5000));
+    EXPECT_TRUE(out.has("korv| fake up -m normal root=" + root.dir + " log=" + root.dir + "/korv.log"));
+
+    ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/child.pid").empty(); }, 5000));
+    unlink(root.path("/child.pid").c_str());
+    kill(-first, SIGKILL); /* the daemon and what it started */
+    ASSERT_TRUE(korvtest::wait_until([&] { return sup.starts() == 2 && sup.pid() > 0; }, 5000));
+    EXPECT_NE(first, sup.pid());
+    EXPECT_TRUE(korvtest::wait_until([&] { return out.has("killed by signal 9"); }, 5000));
+    ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/child.pid").empty(); }, 5000));
+    pid_t child = std::stoi(root.read("/child.pid"));
+    pid_t second = sup.pid();
+
+    sup.stop();
+    EXPECT_FALSE(alive(second));
+    EXPECT_TRUE(korvtest::wait_until([&] { return !alive(child); }, 5000))
+        << "the daemon's group outlived the stop";
+    EXPECT_EQ(2, sup.starts());
+    EXPECT_TRUE(sup.finished());
+    EXPECT_FALSE(sup.crash_loop());
+}
+
+TEST(ServiceManager, GivesUpOnACrashLoop) {
+    korvtest::sim_root root;
+    captured out;
+    auto o = options(root, &out, script(root, "crash.sh", "exit 3\n"));
+    o.service.critical = true;
+    o.service.crash_limit = 3;
+    o.service.crash_window_ms = 60000;
+    korvsim::supervisor sup(o);
+    ASSERT_EQ(0, sup.start(nullptr));
+    ASSERT_TRUE(korvtest::wait_until([&] { return sup.finished(); }, 10000));
+    EXPECT_TRUE(sup.crash_loop());
+    EXPECT_EQ(4, sup.starts());
+    EXPECT_EQ(4, sup.exits());
+    EXPECT_TRUE(out.has("exited with status 3"));
+    EXPECT_TRUE(out.has("crash loop"));
+}
+
+TEST(ServiceManager, RunCommandPassesEnvironmentAndStopsOnSigterm) {
+    korvtest::sim_root root;
+    std::string fake = script(root, "fake.sh",
+                              "trap 'echo term > \"$KORV_ROOT/term\"; exit 0' TERM\n"
+                              /* blocks unless the manager holds a writer */
+                              "exec 3<\"$KORV_ROOT/dev/socbridge\"\n"
+                              "echo \"ports $KORV_WORK_PORT $KORV_NV_PORT\" > \"$KORV_ROOT/env\"\n"
+                              "while :; do sleep 0.05; done\n");
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        setenv("KORV_SIM_DAEMON", fake.c_str(), 1);
+        setenv("KORV_WORK_PORT", "18010", 1);
+        setenv("KORV_NV_PORT", "18020", 1);
+        execl(korvtest::bin_path("korv-sim").c_str(), "korv-sim", "run", root.dir.c_str(), nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/env").empty(); }, 10000));
+    EXPECT_EQ("ports 18010 18020\n", root.read("/env"));
+    kill(pid, SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(korvtest::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ("term\n", root.read("/term"));
+}

@@ -1,0 +1,86 @@
+// korv_sim_init: the phone root's layout and contents, and completing a root.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "sim_root.h"
+
+namespace {
+
+const std::string k_wf = "/data/brimwell/wf_manager/waveform/";
+
+void expect_pattern(const korvtest::sim_root &root, const std::string &path, size_t size,
+                    const std::function<uint8_t(size_t)> &byte) {
+    std::string data = root.read(path);
+    ASSERT_EQ(size, data.size()) << path;
+    for (size_t i = 0; i < size; i++)
+        ASSERT_EQ(byte(i), static_cast<uint8_t>(data[i])) << path << " byte " << i;
+}
+
+}  // namespace
+
+TEST(SimRoot, LayoutAndContents) {
+    korvtest::sim_root root;
+    struct stat st;
+    ASSERT_EQ(0, stat(root.path("/dev/modem").c_str(), &st));
+    EXPECT_EQ(64 << 20, st.st_size);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "modem memory is not sparse";
+    ASSERT_EQ(0, stat(root.path("/dev/socbridge").c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    for (const char *f : {"/dev/modem.log", "/init/ctl.log", "/sys/tarno/usim_voltage",
+                          "/sys/tarno/usim2_voltage", "/sys/kernel/boot_adsp/boot"})
+        EXPECT_EQ("", root.read(f)) << f;
+    EXPECT_TRUE(root.exists("/dev/__properties__"));
+    EXPECT_NE(std::string::npos, root.read("/dev/modem.conf").find("# fail = 0x4D03, 0x4D05"));
+    for (const char *tool : {"/system/bin/bw-dump", "/system/lib64/hw/amt.bw7720.misc.so"})
+        EXPECT_EQ(0, access(root.path(tool).c_str(), X_OK)) << tool;
+
+    std::string cfg = root.read("/system/etc/bw-hqs.cfg");
+    for (const char *line : {"bw.sysconfig.ma.file = /data/brimwell/nvram/nvram_sysconfig_ma.bin\n",
+                             "bw.sysconfig.da.file = /data/brimwell/nvram/nvram_sysconfig_da.bin\n",
+                             "bw.user.data.file = /data/brimwell/nvram/nvram_user_data.bin\n"})
+        EXPECT_NE(std::string::npos, cfg.find(line)) << line;
+    std::string ma = root.read("/data/brimwell/nvram/nvram_sysconfig_ma.bin");
+    EXPECT_EQ(1u << 20, ma.size());
+    EXPECT_EQ(ma, root.read("/data/brimwell/nvram/nvram_sysconfig_ba.bin"));
+    EXPECT_EQ(std::string("\x5a\x5a\x5a\x5a\x5e\x5a\x5a\x5a", 8), ma.substr(0, 8));
+    for (const char *f : {"nvram_sysconfig_da.bin", "nvram_user_data.bin", "nvram_log.bin"})
+        EXPECT_TRUE(root.exists(std::string("/data/brimwell/nvram/") + f)) << f;
+
+    expect_pattern(root, k_wf + "UTRAN/nvram_utran.bin", 65536, [](size_t i) { return i & 0xFF; });
+    expect_pattern(root, k_wf + "UTRAN/u.bin", 8192, [](size_t i) { return (i * 7 + 3) & 0xFF; });
+    expect_pattern(root, k_wf + "UTRAN/u_auth.bin", 4096,
+                   [](size_t i) { return (i * 13 + 5) & 0xFF; });
+    expect_pattern(root, k_wf + "LTEP2P/nvram_ltep2p.bin", 65536,
+                   [](size_t i) { return (i * 3) & 0xFF; });
+    expect_pattern(root, k_wf + "LTEP2P/l.bin", 16384, [](size_t i) { return (i * 11 + 1) & 0xFF; });
+    EXPECT_EQ("# how binaries of this waveform are loaded\nload_wave_type_ex = 1  # 1: ask wf_config.ini\n",
+              root.read(k_wf + "UTRAN/load_config.ini"));
+    EXPECT_EQ("; binaries the modem authenticates itself\n\nbin_name = u_auth.bin ; signed image\n",
+              root.read(k_wf + "UTRAN/wf_config.ini"));
+    std::string wfconfig = root.read(k_wf + "LTEP2P/nvram_wfconfig.bin");
+    EXPECT_EQ(4096u, wfconfig.size());
+    EXPECT_EQ(wfconfig, root.read(k_wf + "LTEP2P/nvram_wfconfig.bin.bak"));
+    EXPECT_FALSE(root.exists(k_wf + "LTEP2P/load_config.ini"));
+}
+
+TEST(SimRoot, CompletesAndReportsMissingTools) {
+    korvtest::sim_root root;
+    root.write("/dev/modem.conf", "fail = 0x4D02\n");
+    unlink(root.path(k_wf + "UTRAN/u.bin").c_str());
+    std::string err;
+    ASSERT_EQ(0, korv_sim_init(root.dir, &err)) << err;
+    EXPECT_EQ("fail = 0x4D02\n", root.read("/dev/modem.conf")) << "settings overwritten";
+    EXPECT_EQ(8192u, root.read(k_wf + "UTRAN/u.bin").size());
+
+    setenv("KORV_SIM_BIN_DIR", "/nonexistent", 1);
+    EXPECT_EQ(-1, korv_sim_init(root.dir, &err));
+    unsetenv("KORV_SIM_BIN_DIR");
+    EXPECT_NE(std::string::npos, err.find("/nonexistent/bw-dump")) << err;
+}
