@@ -34,5 +34,17 @@ test: deps
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	ctest --test-dir $(BUILD_TEST) --output-on-failure -j$(JOBS)
 
+# ThreadSanitizer build of the threaded tests.
+tsan: deps
+	@echo "tsan: not yet"
+
+# libFuzzer targets (clang), each for a bounded time.
+fuzz: deps
+	@echo "fuzz: not yet"
+
+# Optimised build and the benchmark table.
+bench: deps
+	@echo "bench: not yet"
+
 clean:
 	rm -rf build
