@@ -1,0 +1,164 @@
+/* Bring-up and teardown of the daemon.  ril_l2k_init runs once on the main
+ * thread and starts everything else: the amt helper (amt mode), the modem, the
+ * NVRAM store, the companion init services, the looper, the framework
+ * connections, the exception channel, the AT time-out watch and libwcs.
+ * ril_l2k_deinit runs inside the exit-signal handler.
+ *
+ * Ownership: g_wcs_dmi_ops is written once by bring-up, lent to libwcs, and
+ * released once by whichever of teardown and a failed event loop comes first
+ * (an atomic exchange decides).  It lives in pages of its own so that the
+ * release, which may run inside a signal handler, takes no allocator lock. */
+#include <dlfcn.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "cutils/properties.h"
+#include "exception/exception.h"
+#include "fwlink/bringup.h"
+#include "fwlink/fwlink.h"
+#include "kor_os.h"
+#include "kor_platform.h"
+#include "modem/at_modem.h"
+#include "modem/dmi.h"
+#include "nvram/nvram.h"
+#include "utran/utran.h"
+
+#define THREAD_PRIORITY (-64)
+#define CONNECT_SIZE_HINT 1
+#define AMT_MODE_PROP "sys.bw.amtmode"
+#define WCS_OPS_TAG 1
+
+wcs_dmi_ops_st *g_wcs_dmi_ops = NULL;
+
+/* Companion services in start order; teardown also stops the log service. */
+static const char *const s_mwrx_services[] = {"waveform-manager", "mwrx-amt", "log-ctrl-manager"};
+static const char *const s_mwrx_stop_services[] = {"waveform-manager", "mwrx-amt", "log-ctrl-manager",
+                                                   "cp-log-ctrl"};
+
+static void read_prop(const char *name, char *value, const char *default_value)
+{
+    memset(value, 0, PROPERTY_VALUE_MAX);
+    property_get(name, value, default_value);
+}
+
+/* Reads the amt mode switch and logs it; 1 in amt mode. */
+static int amt_mode(void)
+{
+    char value[PROPERTY_VALUE_MAX];
+    read_prop(AMT_MODE_PROP, value, "0");
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sys.bw.amtmode, state: %s \n", value);
+    return value[0] != '0';
+}
+
+static void amt_write_encrypt_data(void)
+{
+    void *lib = kor_dlopen(AMT_HELPER_LIB, RTLD_LAZY);
+    if (lib == NULL) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amt_write_encrypt_data call dlopen fail: - %s", dlerror());
+        return;
+    }
+    int (*write_first)(void) = (int (*)(void))dlsym(lib, AMT_HELPER_FN);
+    if (write_first == NULL) {
+        /* Kept loaded: a helper without its entry point is left as found. */
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amtWriteEncryptDataFirst call dlsym fail: - %s", dlerror());
+        return;
+    }
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "will call amt_write_encrypt.");
+    int ret = write_first();
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "stop call amt_write_encrypt_test. return value:%d.", ret);
+    dlclose(lib);
+}
+
+static wcs_dmi_ops_st *alloc_dmi_ops(void)
+{
+    void *page = mmap(NULL, sizeof(wcs_dmi_ops_st), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED)
+        return NULL;
+    wcs_dmi_ops_st *ops = (wcs_dmi_ops_st *)page;
+    ops->ops_tag = WCS_OPS_TAG;
+    ops->dmi_create = platform_manager_dmi_create;
+    ops->dmi_delete = platform_manager_dmi_delete;
+    ops->hs_dmi_create = platform_manager_hs_dmi_create;
+    return ops;
+}
+
+void kro_release_dmi_ops(void)
+{
+    wcs_dmi_ops_st *ops = __atomic_exchange_n(&g_wcs_dmi_ops, NULL, __ATOMIC_ACQ_REL);
+    if (ops != NULL)
+        munmap(ops, sizeof(*ops));
+}
+
+static void start_fw_connection(fw_socket_client_st *client, const char *thread_name, int default_port)
+{
+    __atomic_store_n(&client->fd, -1, __ATOMIC_RELEASE);
+    client->port = kro_fw_port(default_port);
+    tp_os_thread_create(thread_name, set_fwsocket_event, THREAD_PRIORITY, CONNECT_SIZE_HINT, client);
+}
+
+int ril_l2k_init(uint8_t init_mode)
+{
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][API]: ril_l2k_init( init_mode=%d )\n", init_mode);
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amt_write_encrypt_data start.");
+    if (amt_mode())
+        amt_write_encrypt_data();
+
+    at_modem_open();
+    tp_os_queue_init();
+    tp_nvram_open_files();
+    if (tp_nvram_init() != 0) {
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]: NVRAM manager init failure!\n");
+        return -1;
+    }
+    at_modem_start();
+    krov_start_mwrx();
+
+    __atomic_store_n(&g_wcs_dmi_ops, alloc_dmi_ops(), __ATOMIC_RELEASE);
+    kro_event_looper_start();
+
+    start_fw_connection(&fw_client_8010, "set_fwsocket_event_8010", FW_WORK_PORT);
+    start_fw_connection(&fw_client_8020, "set_fwsocket_event_8020", FW_NV_PORT);
+    tp_os_thread_create("set_socbridge_event", set_socbridge_event, THREAD_PRIORITY, CONNECT_SIZE_HINT, NULL);
+    start_at_timeout_watch();
+
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]: Initialization ril l2k successful!\n");
+    wcs_init(init_mode, g_wcs_dmi_ops);
+    return 0;
+}
+
+void krov_start_mwrx(void)
+{
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "krov_start_mwrx \n");
+    if (amt_mode())
+        return;
+    for (const char *service : s_mwrx_services) {
+        char prop[PROPERTY_KEY_MAX + 32];
+        char state[PROPERTY_VALUE_MAX];
+        snprintf(prop, sizeof(prop), "init.svc.%s", service);
+        read_prop(prop, state, "stopped");
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "current service: %s, state: %s \n", prop, state);
+        property_set(strstr(state, "stopped") != NULL ? "ctl.start" : "ctl.restart", service);
+    }
+}
+
+void krov_stop_mwrx(void)
+{
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "krov_stop_mwrx \n");
+    for (const char *service : s_mwrx_stop_services)
+        property_set("ctl.stop", service);
+}
+
+int ril_l2k_deinit(void)
+{
+    stop_utran_service();
+    krov_stop_mwrx();
+    int fd = kro_socbridge_take_fd();
+    if (fd > 0)
+        close(fd);
+    wcs_deinit();
+    /* Released after wcs_deinit: the library's threads may still call the
+     * operations until it has stopped them. */
+    kro_release_dmi_ops();
+    return 0;
+}

@@ -1,0 +1,79 @@
+/* The event-looper thread: runs the adapter's one event loop, on which every
+ * socket callback, both dispatchers and every timer of the daemon run, one at
+ * a time.  Also the readiness callback of the exception channel, which hands
+ * the blocking read to a thread of its own.
+ *
+ * Ownership: s_looper_mutex guards s_looper_started and pairs with
+ * s_looper_cond; bring-up holds the mutex from before the looper thread exists
+ * until the flag is set, the looper takes it only to set the flag.
+ * s_socbridge_ready_fd is written on the looper and read by the one reader
+ * thread it starts (the one-shot event keeps at most one reader alive). */
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include "exception/exception.h"
+#include "fwlink/bringup.h"
+#include "fwlink/fwlink.h"
+#include "kor_os.h"
+
+#define LOOPER_PRIORITY (-64)
+#define LOOPER_SIZE_HINT 4096
+#define READER_SIZE_HINT 1
+
+static pthread_mutex_t s_looper_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t s_looper_cond = PTHREAD_COND_INITIALIZER;
+static int s_looper_started = 0;
+
+static int s_socbridge_ready_fd = -1;
+
+void *kro_event_looper(void *arg)
+{
+    (void)arg;
+    kor_event_init();
+
+    pthread_mutex_lock(&s_looper_mutex);
+    s_looper_started = 1;
+    pthread_cond_broadcast(&s_looper_cond);
+    pthread_mutex_unlock(&s_looper_mutex);
+
+    kor_event_loop();
+
+    /* The loop only returns when it is broken beyond repair: nothing of the
+     * daemon can work without it, so take the whole group down and let the
+     * service manager start afresh. */
+    int err = errno;
+    kro_release_dmi_ops();
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]error in event_loop_base errno:%d\n", err);
+    kill(0, SIGKILL);
+    return NULL;
+}
+
+void kro_event_looper_start(void)
+{
+    s_looper_started = 0;
+    pthread_mutex_lock(&s_looper_mutex);
+    uint64_t tid = tp_os_thread_create("kro_event_looper", kro_event_looper, LOOPER_PRIORITY,
+                                       LOOPER_SIZE_HINT, NULL);
+    if (tid == KOR_OS_FAIL) {
+        /* Waiting would hang bring-up for ever; without a loop the later
+         * registrations fail on their own and say so. */
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]kro_event_looper thread create failed\n");
+    } else {
+        while (!s_looper_started)
+            pthread_cond_wait(&s_looper_cond, &s_looper_mutex);
+    }
+    pthread_mutex_unlock(&s_looper_mutex);
+}
+
+void on_socbridge_event(int fd, short flags, void *arg)
+{
+    (void)flags;
+    (void)arg;
+    s_socbridge_ready_fd = fd;
+    uint64_t tid = tp_os_thread_create("read_socbridge", thread_fun_read_socbridge, LOOPER_PRIORITY,
+                                       READER_SIZE_HINT, &s_socbridge_ready_fd);
+    if (tid == KOR_OS_FAIL)
+        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
+                         "[KORV][FLOW]on_socbridge_event read_socbridge thread create failed, fd:%d\n", fd);
+}
