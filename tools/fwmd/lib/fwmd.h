@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -69,5 +70,66 @@ const char *fwmd_cmd_name(uint64_t msg_cmd);
 std::string fwmd_format(const fwmd_msg &msg);
 /* Reads the u32 at byte offset off of the body (0 past the end). */
 uint32_t fwmd_body_u32(const fwmd_msg &msg, size_t off);
+
+/* ---- connection history, transcript, message text ---- */
+
+/* Connections accepted on the channel so far (a reconnect raises it). */
+unsigned fwmd_connection_count(fwmd_server *s, int channel);
+/* Waits until a connection later than the first `after` ones is open on the
+ * channel; 0 or -1 on time-out. */
+int fwmd_wait_connection(fwmd_server *s, int channel, unsigned after, int timeout_ms);
+/* Every connection event and every message both ways is printed as one
+ * decoded line on `trace` (NULL: none).  Returns the previous sink. */
+FILE *fwmd_set_trace(fwmd_server *s, FILE *trace);
+
+/* "work" / "nv" and back; -1 or NULL for anything else. */
+int fwmd_channel_of(const std::string &name);
+const char *fwmd_channel_name(int channel);
+/* Splits a line into words: blanks separate, double quotes group (\" and
+ * \\ inside), '#' at the start of a word ends the line; 0 or -1 with *err. */
+int fwmd_tokenize(const std::string &line, std::vector<std::string> *words, std::string *err);
+/* Numbers: decimal, 0x hex, or negative (two's complement) within max. */
+int fwmd_parse_number(const std::string &text, uint64_t max, uint64_t *out);
+/* A byte value: "hex:0a0b", "u8:N", "u16:N", "u32:N", "u64:N" (little-endian),
+ * "file:PATH" (a host file's bytes), else text with \xHH, \n, \0, \\ escapes.
+ * 0 or -1 with *err. */
+int fwmd_parse_bytes(const std::string &text, std::vector<uint8_t> *out, std::string *err);
+/* A message in text: words "CHANNEL COMMAND [key=value ...]" (docs/fwmd.md).
+ * 0 or -1 with *err. */
+int fwmd_parse_message(const std::vector<std::string> &words, int *channel, fwmd_msg *msg,
+                       std::string *err);
+int fwmd_parse_message_line(const std::string &line, int *channel, fwmd_msg *msg,
+                            std::string *err);
+
+/* One body field decoded by its command's schema; group members are named
+ * "entry[0].flag".  width is the fixed size of a char[] field, else 0. */
+struct fwmd_field {
+    std::string name;
+    bool is_bytes = false;
+    uint64_t num = 0;
+    std::vector<uint8_t> bytes;
+    size_t width = 0;
+};
+/* Decodes the body of msg into fields (header fields are not included).
+ * Returns 0; -1 when the body ended inside the schema (the fields before are
+ * given).  *extra (may be NULL) gets the bytes behind the schema. */
+int fwmd_decode_fields(const fwmd_msg &msg, std::vector<fwmd_field> *out,
+                       std::vector<uint8_t> *extra);
+/* Compares one field of a received message with a wanted value in message
+ * text syntax ("count=4096", "hdr.wf_id=7", "entry[0].data=ABCD").  Returns
+ * 1 when it matches, 0 when not, -1 for an unknown key; *seen gets the value
+ * found, as text. */
+int fwmd_check_field(const fwmd_msg &msg, const std::string &key, const std::string &want,
+                     std::string *seen);
+/* Known command codes, for listings: name, code, channel, direction, schema. */
+struct fwmd_cmd_info {
+    uint32_t code;
+    const char *name;
+    int channel;       /* FWMD_WORK or FWMD_NV */
+    bool to_korv;      /* framework to daemon */
+    const char *body;  /* body schema, docs/fwmd.md */
+};
+const fwmd_cmd_info *fwmd_cmd_table(size_t *count);
+const fwmd_cmd_info *fwmd_cmd_find(uint64_t msg_cmd);
 
 #endif
