@@ -86,3 +86,14 @@ uint32_t fwmd_body_u32(const fwmd_msg &msg, size_t off)
         return 0;
     return (uint32_t)get_le(msg.body.data() + off, 4);
 }
+
+std::string fwmd_hex(const uint8_t *b, size_t n)
+{
+    std::string s;
+    char x[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(x, sizeof x, i ? " %02x" : "%02x", b[i]);
+        s += x;
+    }
+    return s;
+}

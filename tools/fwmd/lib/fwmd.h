@@ -68,6 +68,8 @@ int fwmd_decode(const uint8_t *bytes, size_t n, fwmd_msg *out);
 const char *fwmd_cmd_name(uint64_t msg_cmd);
 /* One readable line: command name, header fields, body fields decoded. */
 std::string fwmd_format(const fwmd_msg &msg);
+/* Bytes as space-separated lowercase hex ("0a 0b"). */
+std::string fwmd_hex(const uint8_t *b, size_t n);
 /* Reads the u32 at byte offset off of the body (0 past the end). */
 uint32_t fwmd_body_u32(const fwmd_msg &msg, size_t off);
 

@@ -294,16 +294,6 @@ bool read_file(const std::string &path, std::string *out)
     return true;
 }
 
-std::string hex_text(const uint8_t *b, size_t n)
-{
-    std::string s;
-    char x[4];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(x, sizeof x, i ? " %02x" : "%02x", b[i]);
-        s += x;
-    }
-    return s;
-}
 
 bool need_root(player &p, std::string *ev)
 {
@@ -395,7 +385,7 @@ bool step_socbridge(player &p, const fwmd_step &st, std::string *ev)
         *ev = std::string("write to dev/socbridge failed: ") + (w < 0 ? strerror(errno) : "short write");
         return false;
     }
-    *ev = "wrote " + hex_text(st.bytes.data(), st.bytes.size());
+    *ev = "wrote " + fwmd_hex(st.bytes.data(), st.bytes.size());
     return true;
 }
 
@@ -454,7 +444,7 @@ bool step_notify(player &p, const fwmd_step &st, int ms, std::string *ev)
     uint8_t rec[4];
     std::copy(p.pty_in.begin(), p.pty_in.begin() + 4, rec);
     p.pty_in.erase(p.pty_in.begin(), p.pty_in.begin() + 4);
-    *ev = "notification type " + std::to_string(rec[0]) + " (" + hex_text(rec, 4) + ")";
+    *ev = "notification type " + std::to_string(rec[0]) + " (" + fwmd_hex(rec, 4) + ")";
     return rec[0] == st.number;
 }
 
@@ -469,7 +459,7 @@ bool step_file(player &p, const fwmd_step &st, int ms, std::string *ev)
         if (!read_file(path, &text))
             return false;
         size_t n = st.number < text.size() ? std::min(text.size() - st.number, st.bytes.size()) : 0;
-        got = n ? hex_text((const uint8_t *)text.data() + st.number, n) : "(nothing)";
+        got = n ? fwmd_hex((const uint8_t *)text.data() + st.number, n) : "(nothing)";
         return n == st.bytes.size() && memcmp(text.data() + st.number, st.bytes.data(), n) == 0;
     });
     *ev = st.name + " at " + std::to_string(st.number) + ": " + got;

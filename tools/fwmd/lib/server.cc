@@ -137,16 +137,6 @@ static void accept_conn(fwmd_server *s, int c)
     trace(s, c, "==", "korv connected (connection " + std::to_string(n) + ")");
 }
 
-static std::string hex_of(const uint8_t *b, size_t n)
-{
-    std::string s;
-    char x[4];
-    for (size_t i = 0; i < n; i++) {
-        snprintf(x, sizeof x, i ? " %02x" : "%02x", b[i]);
-        s += x;
-    }
-    return s;
-}
 
 /* Cuts whole records out of the channel's input; false when a frame
  * announces a record korv may not send (the connection is then closed, as
@@ -169,7 +159,7 @@ static bool take_records(fwmd_server *s, int c)
         const uint8_t *rec = in.data() + at + 4;
         if (fwmd_decode(rec, n, &m) != 0) {
             trace(s, c, "<-", "record of " + std::to_string(n) + " bytes without a header, dropped: " +
-                                  hex_of(rec, n));
+                                  fwmd_hex(rec, n));
         } else {
             trace(s, c, "<-", fwmd_format(m));
             std::lock_guard<std::mutex> g(s->mu);
@@ -390,7 +380,7 @@ int fwmd_send_cmd(fwmd_server *s, int channel, uint64_t msg_cmd, const fwmd_body
 int fwmd_send_raw(fwmd_server *s, int channel, const void *bytes, size_t n)
 {
     const uint8_t *b = (const uint8_t *)bytes;
-    return send_bytes(s, channel, b, n, "raw " + std::to_string(n) + " bytes: " + hex_of(b, n));
+    return send_bytes(s, channel, b, n, "raw " + std::to_string(n) + " bytes: " + fwmd_hex(b, n));
 }
 
 /* Takes the first queued message that `match` accepts, waiting up to
