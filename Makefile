@@ -42,9 +42,13 @@ tsan: deps
 fuzz: deps
 	@echo "fuzz: not yet"
 
-# Optimised build and the benchmark table.
+# Optimised build and the benchmark table (bench/README.md).
+BUILD_BENCH := build/bench
 bench: deps
-	@echo "bench: not yet"
+	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DKORV_BENCH=ON \
+	  -DKORV_SANITIZE=OFF -DKORV_TSAN=OFF -DKORV_FUZZ=OFF >/dev/null
+	cmake --build $(BUILD_BENCH) --target korv-bench -j$(JOBS)
+	$(BUILD_BENCH)/bin/korv-bench
 
 clean:
 	rm -rf build

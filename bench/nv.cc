@@ -1,0 +1,165 @@
+/* NV-modify pipeline: entries per second from fwmd's send until the bytes are
+ * in the target file, twelve 64-byte entries to an indication (the most one
+ * 1024-byte record holds).  Baseline: the same entries written by a plain
+ * loop that opens, seeks, writes and closes the file per entry.
+ *
+ * Every entry has its own sequence number, and its data says so; an entry's
+ * slot in the file is its number modulo the slot count.  So the last entry's
+ * bytes appear in the file only when that entry is written, and since the
+ * writer keeps queue order, every entry before it is written too. */
+#include <stdio.h>
+#include <string.h>
+
+#include "bench.h"
+#include "fwmd.h"
+#include "kor_msg_cmd.h"
+
+namespace kb {
+
+static const int k_per_ind = 12;
+static const int k_entry = 64;
+static const uint32_t k_slots = 1024; /* the first 64 KiB of the file */
+static const uint32_t k_wf_id = 3;
+static const uint32_t k_ma_wf_id = 0xFFFFFFFFu;
+
+struct nv_target {
+    std::string host_path;
+    uint32_t wf_id;
+};
+
+static uint64_t s_seq; /* next entry number, across runs and figures */
+
+static uint32_t slot_offset(uint64_t seq)
+{
+    return (uint32_t)(seq % k_slots) * k_entry;
+}
+
+/* Printable, like the text the framework sends, and unique per entry. */
+static void entry_data(uint64_t seq, char out[k_entry])
+{
+    char head[24];
+    int n = snprintf(head, sizeof head, "nv%010llu:", (unsigned long long)seq);
+    for (int i = 0; i < k_entry; i++)
+        out[i] = i < n ? head[i] : (char)('a' + (seq + i) % 26);
+}
+
+/* The last min(count, slots) entries of a run must be where they belong. */
+static bool verify(const nv_target &t, uint64_t first, uint64_t count, std::string *why)
+{
+    std::vector<char> file(k_slots * k_entry);
+    if (!read_at(t.host_path, 0, file.data(), file.size())) {
+        *why = "cannot read " + t.host_path;
+        return false;
+    }
+    uint64_t from = count > k_slots ? first + count - k_slots : first;
+    for (uint64_t seq = from; seq < first + count; seq++) {
+        char want[k_entry];
+        entry_data(seq, want);
+        if (memcmp(file.data() + slot_offset(seq), want, k_entry) != 0) {
+            *why = fmt("entry %llu is not in the file", (unsigned long long)seq);
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool wait_entry(const nv_target &t, uint64_t seq, int timeout_ms)
+{
+    char want[k_entry], got[k_entry];
+    entry_data(seq, want);
+    uint64_t end = now_ns() + (uint64_t)timeout_ms * 1000000u;
+    while (now_ns() < end) {
+        if (read_at(t.host_path, slot_offset(seq), got, k_entry) && memcmp(got, want, k_entry) == 0)
+            return true;
+        sleep_us(100);
+    }
+    return false;
+}
+
+/* One run through korv: inds indications; seconds from the first send to
+ * the last entry's bytes in the file, or a negative value. */
+static double through_korv(session &s, const nv_target &t, int inds, std::string *why)
+{
+    uint64_t first = s_seq;
+    std::vector<fwmd_body> bodies(inds);
+    for (int k = 0; k < inds; k++) {
+        bodies[k].u32(k_per_ind);
+        for (int j = 0; j < k_per_ind; j++) {
+            uint64_t seq = s_seq++;
+            char data[k_entry];
+            entry_data(seq, data);
+            bodies[k].u32(0).u32(t.wf_id).u32(slot_offset(seq)).u32(k_entry).raw(data, k_entry);
+        }
+    }
+    uint64_t t0 = now_ns();
+    for (const fwmd_body &b : bodies)
+        if (fwmd_send_cmd(s.fw, FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, b, t.wf_id) != 0) {
+            *why = "fwmd could not send";
+            return -1;
+        }
+    if (!wait_entry(t, s_seq - 1, 120000)) {
+        *why = "the last entry never reached the file";
+        return -1;
+    }
+    double secs = (double)(now_ns() - t0) / 1e9;
+    return verify(t, first, s_seq - first, why) ? secs : -1;
+}
+
+static double plain_loop(const nv_target &t, int inds, std::string *why)
+{
+    uint64_t first = s_seq;
+    uint64_t n = (uint64_t)inds * k_per_ind;
+    std::vector<char> data(n * k_entry);
+    for (uint64_t i = 0; i < n; i++)
+        entry_data(first + i, &data[i * k_entry]);
+    s_seq += n;
+    uint64_t t0 = now_ns();
+    for (uint64_t i = 0; i < n; i++) {
+        FILE *f = fopen(t.host_path.c_str(), "r+");
+        if (f == nullptr) {
+            *why = "baseline cannot open " + t.host_path;
+            return -1;
+        }
+        fseek(f, slot_offset(first + i), SEEK_SET);
+        fwrite(&data[i * k_entry], k_entry, 1, f);
+        fclose(f);
+    }
+    double secs = (double)(now_ns() - t0) / 1e9;
+    return verify(t, first, n, why) ? secs : -1;
+}
+
+void figure_nv(log_mode m, bool ma)
+{
+    std::string name = ma ? "NV modify, MA image (entries/s)" : "NV modify, waveform file (entries/s)";
+    int inds = g_opt.smoke ? 5 : 400;
+    int runs = g_opt.smoke ? 1 : 3;
+    session s;
+    if (!s.up(m))
+        return add_failure(name, m, s.error);
+    nv_target t;
+    if (ma) {
+        t = {s.r.path("/data/brimwell/nvram/nvram_sysconfig_ma.bin"), k_ma_wf_id};
+    } else {
+        t = {s.r.path("/data/brimwell/wf_manager/waveform/UTRAN/nvram_utran.bin"), k_wf_id};
+        if (!s.path_info(k_wf_id, "UTRAN", "/data/brimwell/wf_manager/waveform/UTRAN/", "nvram_utran.bin"))
+            return add_failure(name, m, "fwmd could not send the path record");
+    }
+    std::string why;
+    /* warm-up: first allocations, page cache, the writer's first open */
+    if (through_korv(s, t, 2, &why) < 0 || plain_loop(t, 2, &why) < 0)
+        return add_failure(name, m, why);
+    std::vector<double> kr, br;
+    for (int i = 0; i < runs; i++) {
+        double a = through_korv(s, t, inds, &why);
+        double b = plain_loop(t, inds, &why);
+        if (a < 0 || b < 0)
+            return add_failure(name, m, why);
+        kr.push_back(inds * k_per_ind / a);
+        br.push_back(inds * k_per_ind / b);
+    }
+    double kv = median(kr), bv = median(br);
+    add_row({name, log_name(m), grouped(kv), grouped(bv), fmt("%.2f", kv / bv), ">= 0.50",
+             kv / bv >= 0.5 ? "met" : "MISSED"});
+}
+
+} // namespace kb
