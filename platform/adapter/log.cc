@@ -10,6 +10,7 @@
  * runs is not followed. */
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,7 +35,28 @@ static void log_tz_refresh(void) {
     if (localtime_r(&now, &local) != NULL) s_utc_offset_s.store(local.tm_gmtoff);
 }
 
-__attribute__((constructor)) static void log_load(void) { log_tz_refresh(); }
+/* Process and thread ids cost a system call each; logging is on every hot
+ * path, so each thread keeps them after its first line.  The forking thread's
+ * copy is cleared in the child, which has ids of its own.  Initial-exec TLS
+ * never allocates, so the signal-handler path stays allocation free. */
+static thread_local pid_t t_log_pid __attribute__((tls_model("initial-exec")));
+static thread_local pid_t t_log_tid __attribute__((tls_model("initial-exec")));
+
+static void log_ids_forget(void) { t_log_pid = t_log_tid = 0; }
+
+static void log_ids(pid_t *pid, pid_t *tid) {
+    if (t_log_tid == 0) {
+        t_log_pid = getpid();
+        t_log_tid = gettid();
+    }
+    *pid = t_log_pid;
+    *tid = t_log_tid;
+}
+
+__attribute__((constructor)) static void log_load(void) {
+    log_tz_refresh();
+    pthread_atfork(NULL, NULL, log_ids_forget);
+}
 
 /* The configured file, or standard error when none is set or it cannot be
  * opened.  Close-on-exec: the shell commands the daemon runs must not
@@ -104,9 +126,11 @@ static int log_header(char *buf, size_t cap, int module, int level) {
         strcpy(lvl, "D");
     else
         snprintf(lvl, sizeof lvl, "%d", level);
+    pid_t pid, tid;
+    log_ids(&pid, &tid);
     int n = snprintf(buf, cap, "%02u-%02u %02u:%02u:%02u.%03u %d %d %s %d: ", mon, day,
                      sod / 3600, sod / 60 % 60, sod % 60, (unsigned)(ts.tv_nsec / 1000000),
-                     (int)getpid(), (int)gettid(), lvl, module);
+                     (int)pid, (int)tid, lvl, module);
     return n < 0 ? 0 : (n < (int)cap / 2 ? n : (int)cap / 2);
 }
 
