@@ -68,14 +68,15 @@ TEST(ServiceManager, ReadsKorvRc) {
     EXPECT_EQ((std::vector<std::string>{"/system/bin/korv", "-m", "normal"}), def.argv);
     EXPECT_EQ(1000, def.restart_period_ms);
     EXPECT_FALSE(def.oneshot);
-    EXPECT_TRUE(def.critical);
-    EXPECT_EQ(60000, def.crash_window_ms);
+    EXPECT_FALSE(def.critical) << "a burst of modem resets must not reboot the phone";
 
-    const char *rc = "service other /bin/x\n    oneshot\non boot\n    restart_period 9\n"
+    const char *rc = "service other /bin/x\n    oneshot\n    critical window=2\non boot\n"
+                     "    restart_period 9\n"
                      "service korv /system/bin/korv\n    restart_period soon\n";
     EXPECT_EQ(-1, korvsim::rc_parse(rc, "korv", &def, &err));
     ASSERT_EQ(0, korvsim::rc_parse(rc, "other", &def, &err)) << err;
     EXPECT_TRUE(def.oneshot);
+    EXPECT_EQ(120000, def.crash_window_ms);
     EXPECT_EQ(5000, def.restart_period_ms) << "an option of another section was taken";
 }
 
@@ -121,7 +122,6 @@ TEST(ServiceManager, GivesUpOnACrashLoop) {
     korvtest::sim_root root;
     captured out;
     auto o = options(root, &out, script(root, "crash.sh", "exit 3\n"));
-    o.service.critical = true;
     o.service.crash_limit = 3;
     o.service.crash_window_ms = 60000;
     korvsim::supervisor sup(o);

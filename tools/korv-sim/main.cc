@@ -2,6 +2,9 @@
 //   korv-sim init DIR   builds (or completes) a phone root in DIR
 //   korv-sim run DIR    runs korv on DIR under the simulated init until
 //                       SIGINT/SIGTERM (status 0) or a crash loop (status 1)
+//   korv-sim demo [--keep DIR]
+//                       plays the demonstration on a fresh root (status 0
+//                       when every check passed)
 // KORV_SIM_DAEMON names another program to run in korv's place (tests).
 #include <signal.h>
 #include <time.h>
@@ -12,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "demo.h"
 #include "service_manager.h"
 #include "sim_root.h"
 
@@ -58,6 +62,17 @@ int cmd_run(const std::string &dir) {
     return sup.crash_loop() ? 1 : 0;
 }
 
+int cmd_demo(int argc, char **argv) {
+    korvsim::demo_options opts;
+    if (argc == 2 && strcmp(argv[0], "--keep") == 0) {
+        opts.keep_dir = argv[1];
+    } else if (argc != 0) {
+        fprintf(stderr, "usage: korv-sim demo [--keep DIR]\n");
+        return 2;
+    }
+    return korvsim::run_demo(opts);
+}
+
 struct command {
     const char *name;
     const char *args;
@@ -72,6 +87,7 @@ const command k_commands[] = {
 int usage() {
     fprintf(stderr, "usage:\n");
     for (const auto &c : k_commands) fprintf(stderr, "  korv-sim %s %s\n", c.name, c.args);
+    fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
     return 2;
 }
 
@@ -79,6 +95,7 @@ int usage() {
 
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc >= 2 && strcmp(argv[1], "demo") == 0) return cmd_demo(argc - 2, argv + 2);
     if (argc != 3) return usage();
     for (const auto &c : k_commands)
         if (strcmp(argv[1], c.name) == 0) return c.run(argv[2]);

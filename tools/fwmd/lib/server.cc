@@ -65,6 +65,14 @@ static void trace(fwmd_server *s, int channel, const char *dir, const std::strin
     fflush(s->trace);
 }
 
+/* Rendering a message costs about as much as korv takes to handle it, so it
+ * is done only when someone reads the transcript. */
+static bool tracing(fwmd_server *s)
+{
+    std::lock_guard<std::mutex> g(s->trace_mu);
+    return s->trace != nullptr;
+}
+
 static void wake_io(fwmd_server *s)
 {
     char c = 1;
@@ -317,6 +325,8 @@ FILE *fwmd_set_trace(fwmd_server *s, FILE *sink)
 }
 
 /* Sends n bytes on the channel's connection, whole, under its send lock. */
+/* Sends n bytes whole.  The line for the message is printed before it leaves,
+ * so that korv's answer never shows above the request in a transcript. */
 static int send_bytes(fwmd_server *s, int channel, const uint8_t *b, size_t n, const std::string &what)
 {
     if (!valid(s, channel))
@@ -332,6 +342,7 @@ static int send_bytes(fwmd_server *s, int channel, const uint8_t *b, size_t n, c
         trace(s, channel, "->", "not sent (korv is not connected): " + what);
         return -1;
     }
+    trace(s, channel, "->", what);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(k_send_wait_ms);
     while (n > 0) {
         ssize_t w = send(fd, b, n, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -346,23 +357,26 @@ static int send_bytes(fwmd_server *s, int channel, const uint8_t *b, size_t n, c
             deadline - std::chrono::steady_clock::now());
         if ((w < 0 && errno != EAGAIN) || left.count() <= 0) {
             trace(s, channel, "->", std::string("send failed (") + strerror(w < 0 ? errno : ETIMEDOUT) +
-                                        "): " + what);
+                                        ")");
             return -1;
         }
         struct pollfd p = {fd, POLLOUT, 0};
         poll(&p, 1, (int)left.count());
     }
-    trace(s, channel, "->", what);
     return 0;
 }
 
 int fwmd_send(fwmd_server *s, int channel, const fwmd_msg &msg)
 {
     std::vector<uint8_t> rec = fwmd_encode(msg);
-    fwmd_msg shown = msg;
-    shown.len = rec.size() - 4;
-    shown.body_len = msg.body.size();
-    return send_bytes(s, channel, rec.data(), rec.size(), fwmd_format(shown));
+    std::string what;
+    if (tracing(s)) {
+        fwmd_msg shown = msg;
+        shown.len = rec.size() - 4;
+        shown.body_len = msg.body.size();
+        what = fwmd_format(shown);
+    }
+    return send_bytes(s, channel, rec.data(), rec.size(), what);
 }
 
 int fwmd_send_cmd(fwmd_server *s, int channel, uint64_t msg_cmd, const fwmd_body &body,
@@ -380,7 +394,8 @@ int fwmd_send_cmd(fwmd_server *s, int channel, uint64_t msg_cmd, const fwmd_body
 int fwmd_send_raw(fwmd_server *s, int channel, const void *bytes, size_t n)
 {
     const uint8_t *b = (const uint8_t *)bytes;
-    return send_bytes(s, channel, b, n, "raw " + std::to_string(n) + " bytes: " + fwmd_hex(b, n));
+    std::string what = tracing(s) ? "raw " + std::to_string(n) + " bytes: " + fwmd_hex(b, n) : "";
+    return send_bytes(s, channel, b, n, what);
 }
 
 /* Takes the first queued message that `match` accepts, waiting up to

@@ -208,8 +208,8 @@ int supervisor::state::wait_exit(pid_t p) {
     return status;
 }
 
-/* Counts the exit; true when the service is critical and has now ended more
- * often than its limit within the window. */
+/* Counts the exit; true when the service has now ended more often than its
+ * limit within the window. */
 bool supervisor::state::crash_loop_after_exit() {
     const service_def &sd = opts.service;
     auto now = clock_type::now();
@@ -217,7 +217,7 @@ bool supervisor::state::crash_loop_after_exit() {
     while (!recent_exits.empty() &&
            now - recent_exits.front() > std::chrono::milliseconds(sd.crash_window_ms))
         recent_exits.pop_front();
-    return sd.critical && static_cast<int>(recent_exits.size()) > sd.crash_limit;
+    return static_cast<int>(recent_exits.size()) > sd.crash_limit;
 }
 
 void supervisor::state::monitor_loop() {
