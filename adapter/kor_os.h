@@ -80,7 +80,7 @@ int tp_fexist(const char *path); /* 0 when the file exists */
  * creation returns KOR_OS_FAIL.  The environment variable KORV_FAULT is read
  * the first time a creation call runs; kor_fault_set replaces it (NULL
  * clears). */
-void kor_fault_set(const char *spec);
+void kor_fault_set(const char *faults);
 
 /* Thread priority table; index 44 is the NVRAM writer. */
 #define KOR_PRI_TBL_SIZE 64
