@@ -71,6 +71,9 @@ void *thread_fun_read_socbridge(void *fd_ptr)
         return NULL;
     }
     fd = *(const int *)fd_ptr;
+    /* Readiness seen just before the exception handling closed the channel. */
+    if (fd != kro_socbridge_fd())
+        return NULL;
     if (read_socbridge(fd) >= 0)
         return NULL; /* handed on: the channel is not watched any more */
     /* A channel closed meanwhile by the exception handling stays unwatched. */
@@ -137,8 +140,18 @@ int read_socbridge(int fd)
     int held = 0;
     int32_t soc_type = -1;
     int32_t soc_buf_len = -1;
+    /* Only the watched channel can be taken from under this thread. */
+    const int watched = fd == kro_socbridge_fd();
 
     for (;;) {
+        /* The exception handling closes the channel while this thread may
+         * wait in read; from then on the number can name any file the
+         * process opens next, so it is never read again. */
+        if (watched && fd != kro_socbridge_fd()) {
+            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                             "[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n", fd);
+            return -1;
+        }
         tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] start read socbridge fd:%d\n",
                          fd);
         ssize_t n = read(fd, buf + held, (size_t)(SOC_BUF_SIZE - held));

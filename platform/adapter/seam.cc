@@ -5,11 +5,14 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <paths.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -157,11 +160,31 @@ static int seam_map_command(const char *command, std::string *out) {
     return 0;
 }
 
+/* system(3) without the daemon's descriptors: the shell and the tools it
+ * starts in the background (the dump tool outlives the daemon) must not hold
+ * the framework sockets, the modem or the exception channel open.  Returns a
+ * wait status as system(3) does, or -1. */
+static int seam_shell(const char *command) {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    char *argv[] = {(char *)"sh", (char *)"-c", (char *)command, NULL};
+    pid_t pid;
+    int rc = posix_spawn(&pid, _PATH_BSHELL, &actions, NULL, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return status;
+}
+
 int kor_system(const char *command) {
-    if (command == NULL || kor_root() == NULL) return system(command);
+    if (command == NULL) return system(NULL);
+    if (kor_root() == NULL) return seam_shell(command);
     std::string mapped;
     if (seam_map_command(command, &mapped) != 0) return -1;
-    return system(mapped.c_str());
+    return seam_shell(mapped.c_str());
 }
 
 int kor_ioctl(int fd, unsigned long request, void *arg) {
