@@ -1,7 +1,7 @@
-/* The adapter's event loop, run on a thread of its own as the daemon's looper
- * runs it.  The event base is process-wide: every case shares it, starts the
- * loop in SetUp and breaks it in TearDown.  Events are statics, as the
- * daemon's are, and each case disarms its own before its descriptors close. */
+// The adapter's event loop, run on a thread of its own as the daemon's looper
+// runs it.  The event base is process-wide: every case shares it, starts the
+// loop in SetUp and breaks it in TearDown.  Events are statics, as the
+// daemon's are, and each case disarms its own before its descriptors close.
 #include <unistd.h>
 
 #include <atomic>
@@ -23,7 +23,7 @@ struct AdapterEvent : ::testing::Test {
         ASSERT_EQ(kor_event_init(), 0);
         looper = std::thread([this] { loop_rc = kor_event_loop(); });
         ASSERT_EQ(pipe(pipe_fd), 0);
-        ASSERT_EQ(write(pipe_fd[1], "x", 1), 1); /* readable until read, which no case does */
+        ASSERT_EQ(write(pipe_fd[1], "x", 1), 1);  // readable until read, which no case does
     }
     void TearDown() override {
         kor_event_loopbreak();
@@ -35,8 +35,12 @@ struct AdapterEvent : ::testing::Test {
 };
 
 void count_cb(int, short, void *arg) { ++*(std::atomic<int> *)arg; }
+bool reaches(const std::atomic<int> &n, int want, int timeout_ms = 5000) {
+    return korvtest::wait_until([&] { return n == want; }, timeout_ms);
+}
+const kor_timeval_st k_one_us = {0, 1};
 
-/* Lets the loop run past a short timer: whatever fired wrongly by then shows. */
+// Lets the loop run past a short timer: whatever fired wrongly by then shows.
 void let_loop_run() {
     static kor_event_st marker;
     static std::atomic<int> fired;
@@ -44,7 +48,7 @@ void let_loop_run() {
     kor_event_set(&marker, -1, 0, count_cb, &fired);
     kor_timeval_st period = {0, 20000};
     ASSERT_EQ(kor_timer_add(&marker, &period), 0);
-    ASSERT_TRUE(korvtest::wait_until([] { return fired == 1; }, 5000));
+    ASSERT_TRUE(reaches(fired, 1));
 }
 
 std::atomic<int> s_fired_seq;
@@ -52,17 +56,15 @@ void record_seq(int, short, void *arg) { *(std::atomic<int> *)arg = ++s_fired_se
 
 TEST_F(AdapterEvent, OneShotTimersFireOnceAndLongPeriodsAreNormalised) {
     static kor_event_st tick, late, early;
-    static std::atomic<int> ticks;
+    static std::atomic<int> ticks, late_seq, early_seq;
     kor_event_set(&tick, -1, 0, count_cb, &ticks);
-    kor_timeval_st one_us = {0, 1};
-    ASSERT_EQ(kor_timer_add(&tick, &one_us), 0);
-    ASSERT_TRUE(korvtest::wait_until([] { return ticks == 1; }, 5000));
+    ASSERT_EQ(kor_timer_add(&tick, &k_one_us), 0);
+    ASSERT_TRUE(reaches(ticks, 1));
     let_loop_run();
     EXPECT_EQ(ticks, 1);
 
-    /* 2.5 s written in microseconds must still come after 2.2 s; expired
-     * timers run in deadline order however late the loop wakes. */
-    static std::atomic<int> late_seq, early_seq;
+    // 2.5 s written in microseconds must still come after 2.2 s; expired
+    // timers run in deadline order however late the loop wakes.
     kor_event_set(&late, -1, 0, record_seq, &late_seq);
     kor_event_set(&early, -1, 0, record_seq, &early_seq);
     kor_timeval_st two_and_a_half = {0, 2500000}, two_point_two = {2, 200000};
@@ -86,30 +88,29 @@ TEST_F(AdapterEvent, OneShotFiresOnceUntilAddedAgainPersistentUntilDeleted) {
     static std::atomic<int> fired;
     kor_event_set(&ev, pipe_fd[0], 0, count_cb, &fired);
     ASSERT_EQ(kor_event_add(&ev), 0);
-    ASSERT_TRUE(korvtest::wait_until([] { return fired == 1; }, 5000));
+    ASSERT_TRUE(reaches(fired, 1));
     let_loop_run();
     EXPECT_EQ(fired, 1);
     ASSERT_EQ(kor_event_add(&ev), 0);
-    EXPECT_TRUE(korvtest::wait_until([] { return fired == 2; }, 5000));
+    EXPECT_TRUE(reaches(fired, 2));
 
     kor_event_set(&s_self_deleting, pipe_fd[0], 1, delete_on_third, nullptr);
     ASSERT_EQ(kor_event_add(&s_self_deleting), 0);
-    ASSERT_TRUE(korvtest::wait_until([] { return s_self_deleting_fired == 3; }, 5000));
+    ASSERT_TRUE(reaches(s_self_deleting_fired, 3));
     let_loop_run();
     EXPECT_EQ(fired, 2);
     EXPECT_EQ(s_self_deleting_fired, 3);
 }
 
 TEST_F(AdapterEvent, AddFromAnotherThreadWakesTheSleepingLoop) {
-    let_loop_run(); /* the loop is up, and now asleep with nothing armed */
+    let_loop_run();  // the loop is up, and now asleep with nothing armed
     static kor_event_st ev;
     static std::atomic<int> fired;
     std::thread([] {
         kor_event_set(&ev, -1, 0, count_cb, &fired);
-        kor_timeval_st one_us = {0, 1};
-        kor_timer_add(&ev, &one_us);
+        kor_timer_add(&ev, &k_one_us);
     }).join();
-    EXPECT_TRUE(korvtest::wait_until([] { return fired == 1; }, 5000));
+    EXPECT_TRUE(reaches(fired, 1));
 }
 
 kor_event_st s_ticker;
@@ -125,15 +126,14 @@ TEST_F(AdapterEvent, TimerRearmedFromItsCallbackKeepsTicking) {
     kor_event_set(&s_ticker, -1, 0, rearm_until_five, nullptr);
     kor_timeval_st period = {0, 1000};
     ASSERT_EQ(kor_timer_add(&s_ticker, &period), 0);
-    EXPECT_TRUE(korvtest::wait_until([] { return s_ticks == 5; }, 5000));
+    EXPECT_TRUE(reaches(s_ticks, 5));
 }
 
 kor_event_st s_morphing;
 std::atomic<int> s_morphed;
 void become_timer(int, short, void *) {
     kor_event_set(&s_morphing, -1, 0, count_cb, &s_morphed);
-    kor_timeval_st one_us = {0, 1};
-    kor_timer_add(&s_morphing, &one_us);
+    kor_timer_add(&s_morphing, &k_one_us);
 }
 
 TEST_F(AdapterEvent, SetReplacesAPendingEventAndWorksFromItsOwnCallback) {
@@ -141,10 +141,10 @@ TEST_F(AdapterEvent, SetReplacesAPendingEventAndWorksFromItsOwnCallback) {
     kor_event_set(&s_morphing, pipe_fd[0], 1, count_cb, &stale);
     ASSERT_EQ(kor_event_add(&s_morphing), 0);
     ASSERT_TRUE(korvtest::wait_until([] { return stale >= 1; }, 5000));
-    kor_event_set(&s_morphing, pipe_fd[0], 0, become_timer, nullptr); /* still pending */
+    kor_event_set(&s_morphing, pipe_fd[0], 0, become_timer, nullptr);  // still pending
     int stale_at_replace = stale;
     ASSERT_EQ(kor_event_add(&s_morphing), 0);
-    ASSERT_TRUE(korvtest::wait_until([] { return s_morphed == 1; }, 5000));
+    ASSERT_TRUE(reaches(s_morphed, 1));
     let_loop_run();
     EXPECT_EQ(s_morphed, 1);
     EXPECT_EQ(stale, stale_at_replace);

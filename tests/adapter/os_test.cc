@@ -1,10 +1,9 @@
-/* The adapter's OS, file and seam services, driven through their C calls:
- * queues, threads, logging, the fault hook and the device-path mapping. */
+// The adapter's OS, file and seam services, driven through their C calls:
+// queues, threads, logging, the fault hook and the device-path mapping.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,54 +19,47 @@
 
 namespace {
 
-/* KORV_ROOT is read once per process, so every case runs below this root,
- * made before any case starts and removed at exit. */
-struct test_root {
-    std::string dir;
-    test_root() {
-        char tmpl[] = "/tmp/korv-adapter-XXXXXX";
-        dir = mkdtemp(tmpl);
-        setenv("KORV_ROOT", dir.c_str(), 1);
-        std::filesystem::create_directories(dir + "/data");
-        std::filesystem::create_directories(dir + "/dev");
-    }
-    ~test_root() { std::filesystem::remove_all(dir); }
-};
-const test_root g_root;
+// KORV_ROOT is read once per process, so every case runs below this root,
+// made before any case starts and removed at exit.
+const korvtest::sim_root g_root(false);
+const std::string &R = g_root.dir;
+[[maybe_unused]] const bool g_root_set = [] {
+    setenv("KORV_ROOT", g_root.dir.c_str(), 1);
+    std::filesystem::create_directories(g_root.dir + "/data");
+    std::filesystem::create_directories(g_root.dir + "/dev");
+    return true;
+}();
 
-/* One letter of /proc/self/task/TID/stat ('S' sleeping), or 0 when gone. */
+// One letter of /proc/self/task/TID/stat ('S' sleeping), or 0 when gone.
 char task_state(pid_t tid) {
     std::string stat = korvtest::read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
     size_t paren = stat.rfind(')');
     return paren == std::string::npos || paren + 2 >= stat.size() ? 0 : stat[paren + 2];
 }
 
+void *msg_of(uintptr_t v) { return reinterpret_cast<void *>(v); }
+
 TEST(AdapterQueue, BoundedFifoBlocksSenderWhileFull) {
     ASSERT_EQ(tp_os_queue_init(), 0);
     uint64_t q = tp_os_queue_create("test_q", 8, 1000);
     ASSERT_NE(q, KOR_OS_FAIL);
-    for (uintptr_t i = 1; i <= 1000; i++) ASSERT_EQ(tp_os_queue_send(q, (void *)i, 0), 0);
-    EXPECT_EQ(tp_os_queue_send(q, (void *)1001, 0), -1); /* full: no wait asked, none given */
+    for (uintptr_t i = 1; i <= 1000; i++) ASSERT_EQ(tp_os_queue_send(q, msg_of(i), 0), 0);
+    EXPECT_EQ(tp_os_queue_send(q, msg_of(1001), 0), -1);  // full: no wait asked, none given
 
     std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        EXPECT_EQ(tp_os_queue_send(q, (void *)1001, KOR_OS_WAIT_FOREVER), 0);
-        sent = true;
-    });
-    usleep(100 * 1000); /* a send that did not block would be done by now */
+    std::thread sender([&] { sent = tp_os_queue_send(q, msg_of(1001), KOR_OS_WAIT_FOREVER) == 0; });
+    usleep(100 * 1000);  // a send that did not block would be done by now
     EXPECT_FALSE(sent);
     void *msg = nullptr;
-    ASSERT_EQ(tp_os_queue_receive(q, &msg, KOR_OS_WAIT_FOREVER), 0);
-    EXPECT_EQ((uintptr_t)msg, 1u);
-    sender.join();
-    EXPECT_TRUE(sent);
-    for (uintptr_t i = 2; i <= 1001; i++) {
-        ASSERT_EQ(tp_os_queue_receive(q, &msg, 0), 0);
-        ASSERT_EQ((uintptr_t)msg, i);
+    for (uintptr_t i = 1; i <= 1001; i++) {
+        ASSERT_EQ(tp_os_queue_receive(q, &msg, i == 1 ? KOR_OS_WAIT_FOREVER : 0), 0);
+        ASSERT_EQ(msg, msg_of(i));
+        if (i == 1) sender.join();  // the receive let the blocked send through
     }
+    EXPECT_TRUE(sent);
     EXPECT_EQ(tp_os_queue_receive(q, &msg, 20), -1);
     EXPECT_EQ(tp_os_queue_delete(q), 0);
-    EXPECT_EQ(tp_os_queue_send(q, (void *)1, 0), -1);
+    EXPECT_EQ(tp_os_queue_send(q, msg_of(1), 0), -1);
 }
 
 struct receiver_ctx {
@@ -92,24 +84,23 @@ TEST(AdapterThread, DeletedWhileBlockedItEndsAndLeavesTheQueueUsable) {
     uint64_t t = tp_os_thread_create("korv_long_thread_name", blocked_receiver, -64, 1, &ctx);
     ASSERT_NE(t, KOR_OS_FAIL);
     ASSERT_TRUE(korvtest::wait_until([&] { return ctx.tid != 0 && task_state(ctx.tid) == 'S'; }, 5000));
-    std::string comm = korvtest::read_file("/proc/self/task/" + std::to_string(ctx.tid) + "/comm");
-    EXPECT_EQ(comm, "korv_long_threa\n");
+    EXPECT_EQ(korvtest::read_file("/proc/self/task/" + std::to_string(ctx.tid) + "/comm"), "korv_long_threa\n");
 
     EXPECT_EQ(tp_os_thread_delete(t), 0);
     EXPECT_TRUE(korvtest::wait_until([&] { return task_state(ctx.tid) == 0; }, 5000));
     EXPECT_FALSE(ctx.returned);
     EXPECT_EQ(tp_os_thread_delete(t), -1);
 
-    /* A leaked queue lock or waiter count would hang these calls. */
+    // A leaked queue lock or waiter count would hang these calls.
     void *msg = nullptr;
-    EXPECT_EQ(tp_os_queue_send(ctx.q, (void *)7, 0), 0);
+    EXPECT_EQ(tp_os_queue_send(ctx.q, msg_of(7), 0), 0);
     EXPECT_EQ(tp_os_queue_receive(ctx.q, &msg, 0), 0);
-    EXPECT_EQ((uintptr_t)msg, 7u);
+    EXPECT_EQ(msg, msg_of(7));
     EXPECT_EQ(tp_os_queue_delete(ctx.q), 0);
 }
 
 TEST(AdapterLog, LinesStayWholeAndFollowTheFormat) {
-    std::string path = g_root.dir + "/korv.log";
+    std::string path = R + "/korv.log";
     setenv("KORV_LOG_FILE", path.c_str(), 1);
     tp_os_log_init(0);
     tp_os_str_printf(3, 2, "error %d\n", 42);
@@ -131,28 +122,23 @@ TEST(AdapterLog, LinesStayWholeAndFollowTheFormat) {
     EXPECT_EQ(text.find("\n\n"), std::string::npos);
     auto lines = korvtest::split_lines(text);
     ASSERT_EQ(lines.size(), 4u + threads * per_thread);
-    std::regex form(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\d+) (\d+) (\S+) (\d+): (.*)$)");
+    EXPECT_EQ(lines[3].size() + 1, 4096u);  // cut, newline kept
+    // "PID TID L M:TEXT" of each line, the time stamp's form checked.
+    std::regex form(R"(^\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\d+ \d+ \S+ \d+): (.*)$)");
     std::smatch m;
-    /* "PID TID L M:TEXT" of line i, the time stamp's form checked. */
-    auto fields = [&](size_t i) {
-        bool ok = std::regex_match(lines[i], m, form);
-        EXPECT_TRUE(ok) << lines[i];
-        return ok ? m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str() + ":" + m[5].str() : "";
-    };
-    std::string me = std::to_string(getpid()) + " " + std::to_string(gettid());
-    EXPECT_EQ(fields(0), me + " E 3:error 42");
-    EXPECT_EQ(fields(1), me + " D 8:no newline");
-    EXPECT_EQ(fields(2), me + " 5 4:");
-    EXPECT_EQ(lines[3].size() + 1, 4096u); /* cut, newline kept */
-    std::string cut = fields(3);
-    EXPECT_EQ(cut, me + " D 1:" + std::string(m[5].length(), 'x'));
-
-    int next[threads] = {0}; /* each thread's lines, whole and in its order */
-    for (size_t i = 4; i < lines.size(); i++) {
+    const std::string me = std::to_string(getpid()) + " " + std::to_string(gettid());
+    const std::string head[] = {me + " E 3:error 42", me + " D 8:no newline", me + " 5 4:",
+                                me + " D 1:" + std::string(4096 - 1 - lines[3].find(": ") - 2, 'x')};
+    int next[threads] = {0};  // each thread's lines, whole and in its order
+    for (size_t i = 0; i < lines.size(); i++) {
         ASSERT_TRUE(std::regex_match(lines[i], m, form)) << lines[i];
-        int t = m[5].str()[1] - '0';
+        if (i < 4) {
+            EXPECT_EQ(m[1].str() + ":" + m[2].str(), head[i]);
+            continue;
+        }
+        int t = m[2].str()[1] - '0';
         ASSERT_TRUE(t >= 0 && t < threads) << lines[i];
-        ASSERT_EQ(m[5].str(), "T" + std::to_string(t) + " " + std::to_string(next[t]++) + " " + std::string(300, 'a' + t));
+        ASSERT_EQ(m[2].str(), "T" + std::to_string(t) + " " + std::to_string(next[t]++) + " " + std::string(300, 'a' + t));
     }
     for (int t = 0; t < threads; t++) EXPECT_EQ(next[t], per_thread);
 }
@@ -164,7 +150,7 @@ TEST(AdapterFault, NamedCreationsFailUntilCleared) {
     EXPECT_EQ(tp_os_mutex_create("m_bad", 1), KOR_OS_FAIL);
     EXPECT_EQ(tp_os_queue_create("q_bad", 8, 10), KOR_OS_FAIL);
     EXPECT_EQ(tp_os_thread_create("t_bad", idle_entry, -64, 1, nullptr), KOR_OS_FAIL);
-    uint64_t near = tp_os_mutex_create("m_ba", 1); /* names match whole */
+    uint64_t near = tp_os_mutex_create("m_ba", 1);  // names match whole
     EXPECT_NE(near, KOR_OS_FAIL);
     EXPECT_NE((uint32_t)near, 0xFFFFFFFFu);
     kor_fault_set(nullptr);
@@ -175,7 +161,7 @@ TEST(AdapterFault, NamedCreationsFailUntilCleared) {
 }
 
 TEST(AdapterFault, EnvironmentIsReadAtFirstCreation) {
-    if (getenv("KORV_FAULT") != nullptr) { /* the child below */
+    if (getenv("KORV_FAULT") != nullptr) {  // the child below
         EXPECT_EQ(tp_os_queue_create("NV_Q", 8, 1000), KOR_OS_FAIL);
         EXPECT_NE(tp_os_mutex_create("nvram_da_mutex", 1), KOR_OS_FAIL);
         return;
@@ -193,12 +179,9 @@ std::string mapped(const char *path) {
 }
 
 TEST(AdapterSeam, DevicePathsAreTakenBelowTheRoot) {
-    const std::string &r = g_root.dir;
-    ASSERT_STREQ(kor_root(), r.c_str());
-    EXPECT_EQ(mapped("/dev/modem"), r + "/dev/modem");
-    EXPECT_EQ(mapped("/dev/ptmx"), "/dev/ptmx");
-    EXPECT_EQ(mapped("/dev/pts/3"), "/dev/pts/3");
-    EXPECT_EQ(mapped("rel/x"), "rel/x");
+    ASSERT_STREQ(kor_root(), R.c_str());
+    EXPECT_EQ(mapped("/dev/modem"), R + "/dev/modem");
+    for (const char *kept : {"/dev/ptmx", "/dev/pts/3", "rel/x"}) EXPECT_EQ(mapped(kept), kept);
     char small[8];
     errno = 0;
     EXPECT_EQ(kor_path_map("/dev/modem", small, sizeof small), -1);
@@ -208,15 +191,15 @@ TEST(AdapterSeam, DevicePathsAreTakenBelowTheRoot) {
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(tp_fwrite("abc", 1, 3, f), 3u);
     EXPECT_EQ(tp_fclose(f), 0);
-    EXPECT_EQ(korvtest::read_file(r + "/data/f.bin"), "abc");
+    EXPECT_EQ(korvtest::read_file(R + "/data/f.bin"), "abc");
     EXPECT_EQ(tp_fexist("/data/f.bin"), 0);
     EXPECT_NE(tp_fexist("/data/none"), 0);
 
     ASSERT_EQ(kor_symlink("/dev/pts/9", "/data/link"), 0);
-    EXPECT_EQ(std::filesystem::read_symlink(r + "/data/link").string(), "/dev/pts/9");
+    EXPECT_EQ(std::filesystem::read_symlink(R + "/data/link").string(), "/dev/pts/9");
     EXPECT_EQ(kor_unlink("/data/link"), 0);
     EXPECT_NE(tp_fexist("/data/link"), 0);
-    if (geteuid() != 0) { /* the phone's ids are accepted, others refused */
+    if (geteuid() != 0) {  // the phone's ids are accepted, others refused
         EXPECT_EQ(kor_chown("/data/f.bin", 1000, 1001), 0);
         errno = 0;
         EXPECT_EQ(kor_chown("/data/f.bin", 4242, 4242), -1);
@@ -225,32 +208,27 @@ TEST(AdapterSeam, DevicePathsAreTakenBelowTheRoot) {
 }
 
 TEST(AdapterSeam, SystemMapsDeviceWordsOnly) {
-    const std::string &r = g_root.dir;
     ASSERT_EQ(kor_system("printf '%s\\n' /data/a /system/b  /sys/c\t/dev/d /dev/ptmx /dev/pts/1 /datax "
                          "/usr/bin rel > /data/words.txt"),
               0);
-    std::vector<std::string> want = {r + "/data/a", r + "/system/b", r + "/sys/c", r + "/dev/d",
-                                     "/dev/ptmx",   "/dev/pts/1",    "/datax",     "/usr/bin",
-                                     "rel"};
-    EXPECT_EQ(korvtest::split_lines(korvtest::read_file(r + "/data/words.txt")), want);
+    std::vector<std::string> want = {R + "/data/a", R + "/system/b", R + "/sys/c", R + "/dev/d", "/dev/ptmx",
+                                     "/dev/pts/1",  "/datax",        "/usr/bin",   "rel"};
+    EXPECT_EQ(korvtest::split_lines(korvtest::read_file(R + "/data/words.txt")), want);
 }
 
 TEST(AdapterSeam, IoctlOnTheModemReachesTheSimulatedDriver) {
-    korvtest::write_file(g_root.dir + "/dev/modem", std::string(4096, '\0'));
-    int modem = kor_open("/dev/modem", O_RDWR);
+    korvtest::write_file(R + "/dev/modem", std::string(4096, '\0'));
+    int modem = kor_open("/dev/modem", O_RDWR), p[2], avail = 0;
     ASSERT_GE(modem, 0);
     EXPECT_EQ(kor_ioctl(modem, 0x4D03, nullptr), 0);
     close(modem);
-    int p[2];
     ASSERT_EQ(pipe(p), 0);
     ASSERT_EQ(write(p[1], "xyz", 3), 3);
-    int avail = 0;
-    EXPECT_EQ(kor_ioctl(p[0], FIONREAD, &avail), 0);
+    EXPECT_EQ(kor_ioctl(p[0], FIONREAD, &avail), 0);  // other descriptors go to the kernel
     EXPECT_EQ(avail, 3);
     close(p[0]);
     close(p[1]);
-    auto journal = korvtest::split_lines(korvtest::read_file(g_root.dir + "/dev/modem.log"));
-    EXPECT_EQ(journal, std::vector<std::string>{"RESET = 0"});
+    EXPECT_EQ(korvtest::split_lines(korvtest::read_file(R + "/dev/modem.log")), std::vector<std::string>{"RESET = 0"});
 }
 
 }  // namespace

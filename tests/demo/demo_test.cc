@@ -2,6 +2,7 @@
  * from docs/fwmd.md alone, played by the fwmd command against a real korv. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,30 +11,18 @@
 
 namespace {
 
-/* Rows of the result table: the lines between the "RESULT CHECK" header
- * and the closing summary. */
+/* Rows of the result table: the lines after the "RESULT ..." header that
+ * start with "pass " or "FAIL ", up to the first that does not. */
 std::vector<std::string> table_rows(const std::string &out) {
     std::vector<std::string> rows;
     bool inside = false;
     for (const auto &line : korvtest::split_lines(out)) {
-        if (line.rfind("RESULT ", 0) == 0) {
-            inside = true;
-        } else if (inside && (line.rfind("pass ", 0) == 0 || line.rfind("FAIL ", 0) == 0)) {
-            rows.push_back(line);
-        } else if (inside) {
-            break;
-        }
+        const bool row = line.rfind("pass ", 0) == 0 || line.rfind("FAIL ", 0) == 0;
+        if (inside && !row) break;
+        if (inside) rows.push_back(line);
+        inside = inside || line.rfind("RESULT ", 0) == 0;
     }
     return rows;
-}
-
-/* The phone root named in the demo's header line "  phone root  DIR ...". */
-std::string root_of(const std::string &out) {
-    const std::string key = "  phone root  ";
-    size_t at = out.find(key);
-    if (at == std::string::npos) return "";
-    at += key.size();
-    return out.substr(at, out.find(' ', at) - at);
 }
 
 TEST(Demo, EveryCapabilityPassesAndNothingIsLeftBehind) {
@@ -52,9 +41,8 @@ TEST(Demo, EveryCapabilityPassesAndNothingIsLeftBehind) {
           "reset: MWRX_WFMGR_MODEM_EXCEPTION_IND", "reset: notification 2", "restart: korv ended itself",
           "restart: the service manager started korv again", "restart: korv reconnects on the work",
           "restart: korv reconnects on the NV", "stop: no process"}) {
-        bool found = false;
-        for (const auto &r : rows) found = found || r.find(cap) != std::string::npos;
-        EXPECT_TRUE(found) << "no row for: " << cap << "\n" << out;
+        EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](auto &r) { return r.find(cap) != std::string::npos; }))
+            << "no row for: " << cap << "\n" << out;
     }
     EXPECT_NE(out.find("korv-sim demo: all " + std::to_string(rows.size()) + " checks passed"),
               std::string::npos)
@@ -63,8 +51,10 @@ TEST(Demo, EveryCapabilityPassesAndNothingIsLeftBehind) {
     EXPECT_NE(out.find("-> nv   MWRX_WFMGR_LOAD_REQ"), std::string::npos);
     EXPECT_NE(out.find("<- work MWRX_WFMGR_MODEM_EXCEPTION_IND"), std::string::npos);
 
-    std::string root = root_of(out);
-    ASSERT_EQ(root.rfind("/tmp/korv-demo-", 0), 0u) << out;
+    /* the phone root named in the header line "  phone root  DIR ..." */
+    const size_t at = out.find("  phone root  /tmp/korv-demo-");
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string root = out.substr(at + 14, out.find(' ', at + 14) - at - 14);
     EXPECT_FALSE(std::filesystem::exists(root)) << "temporary root left behind: " << root;
 }
 

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "frame/cfg.h"
 #include "frame/frame.h"

@@ -1,16 +1,11 @@
-/* Log capture and child-process scenarios for the daemon's unit tests. */
+// Log capture and child-process scenarios for the daemon's unit tests.
 #include "unit_support.h"
 
-#include <gtest/gtest.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <mutex>
-
-#include "sim_root.h"
 
 namespace {
 struct log_line {
@@ -21,9 +16,11 @@ struct log_line {
 std::mutex s_log_mutex;  // guards s_logs: the adapter may log from its threads
 std::vector<log_line> s_logs;
 
-std::vector<log_line> logs() {
+int count_if(const std::function<bool(const log_line &)> &match) {
     std::lock_guard<std::mutex> lock(s_log_mutex);
-    return s_logs;
+    int n = 0;
+    for (const auto &l : s_logs) n += match(l);
+    return n;
 }
 }  // namespace
 
@@ -45,49 +42,19 @@ void clear_logs() {
 }
 
 int count_log(int module, int level, const std::string &text) {
-    int n = 0;
-    for (const auto &l : logs()) n += l.module == module && l.level == level && l.text == text;
-    return n;
+    return count_if([&](const log_line &l) { return l.module == module && l.level == level && l.text == text; });
 }
 
 int count_log_part(const std::string &part) {
-    int n = 0;
-    for (const auto &l : logs()) n += l.text.find(part) != std::string::npos;
-    return n;
-}
-
-/* Failed parts of the running test from index `from` on: a child inherits
- * the failures its parent had before the fork and must not count them. */
-static bool s_failed_since(int from) {
-    const ::testing::TestResult *r =
-        ::testing::UnitTest::GetInstance()->current_test_info()->result();
-    for (int i = from; i < r->total_part_count(); i++)
-        if (r->GetTestPartResult(i).failed()) return true;
-    return false;
+    return count_if([&](const log_line &l) { return l.text.find(part) != std::string::npos; });
 }
 
 void in_child_root(bool populate, const std::function<void(const sim_root &)> &body) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        const int before =
-            ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
-        {
-            sim_root root(false);
-            setenv("KORV_ROOT", root.dir.c_str(), 1);
-            std::string err;
-            if (populate && korv_sim_init(root.dir, &err) != 0)
-                ADD_FAILURE() << "korv_sim_init: " << err;
-            else
-                body(root);
-        }
-        fflush(stdout);
-        _exit(s_failed_since(before) ? 1 : 0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "the scenario failed in its child process (status " << status << ", see above)";
+    in_child([&] {
+        sim_root root(populate);
+        setenv("KORV_ROOT", root.dir.c_str(), 1);
+        body(root);
+    });
 }
 
 }  // namespace korvtest

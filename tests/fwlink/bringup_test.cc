@@ -1,9 +1,7 @@
 // Bring-up and teardown of the real korv on a simulated phone: driver request
 // order, companion services, amt mode, a failing NVRAM store, and SIGTERM.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -37,6 +35,10 @@ TEST(Bringup, ComesUpInOrderAndSigtermTearsDown) {
     EXPECT_EQ(root.ctl_log(), (lines{"ctl.start waveform-manager", "ctl.restart mwrx-amt",
                                      "ctl.start log-ctrl-manager"}));
 
+    ASSERT_TRUE(korv.wait_log("korv main thread begin to sleep", 30000));
+    EXPECT_EQ("1\n", root.read("/sys/kernel/boot_adsp/boot"));
+    EXPECT_EQ(1, korv.count("pub_util_raise_process_priority  entering"));
+    const pid_t pid = korv.pid;
     EXPECT_EQ(korv.stop(15), 0);
     lines ctl = root.ctl_log();
     ASSERT_GE(ctl.size(), 3u);
@@ -44,7 +46,11 @@ TEST(Bringup, ComesUpInOrderAndSigtermTearsDown) {
               (lines{"ctl.stop waveform-manager", "ctl.stop mwrx-amt", "ctl.stop log-ctrl-manager",
                      "ctl.stop cp-log-ctrl"}));
     EXPECT_EQ(root.prop("sim.wcs.deinit"), "1");
-    EXPECT_EQ(korv.count("korvd exit"), 1);
+    EXPECT_EQ(korv.count("hqsd receive signal 15\n"), 1);
+    EXPECT_EQ(korv.count("signal->_sifields._kill._pid  = " + std::to_string(getpid()) +
+                         ", real_pid = " + std::to_string(pid) + "\n"),
+              1);
+    EXPECT_EQ(korv.count("korvd exit\n"), 1);
 }
 
 TEST(Bringup, AmtModeCallsTheHelperOnceAndStartsNoService) {

@@ -19,10 +19,10 @@ TEST(FwLink, RetriesSilentlyUntilThePeerListensThenConnectsOnce) {
     fwmd_server *fw = fwmd_start(korv.work_port, korv.nv_port);
     ASSERT_NE(fw, nullptr);
     for (int port : {korv.work_port, korv.nv_port}) {
-        std::string p = std::to_string(port);
-        ASSERT_TRUE(korv.wait_log("connected to fw service with port:" + p + ", client fd:"));
+        std::string p = std::to_string(port), connected = "connected to fw service with port:" + p + ", client fd:";
+        ASSERT_TRUE(korv.wait_log(connected));
         EXPECT_EQ(korv.count("socket_loopback_client port:" + p + " fdConnect="), 1);
-        EXPECT_EQ(korv.count("connected to fw service with port:" + p + ", client fd:"), 1);
+        EXPECT_EQ(korv.count(connected), 1);
     }
     EXPECT_EQ(korv.count("set_fwsocket_event socket:"), 2);
     fwmd_stop(fw);
@@ -36,7 +36,7 @@ TEST(FwLink, CutsTheStreamIntoRecords) {
     // then ends on EAGAIN without waiting for more data.
     std::vector<uint8_t> two = fwmd_encode(wf_probe(7)), second = fwmd_encode(wf_probe(8));
     two.insert(two.end(), second.begin(), second.end());
-    int turns = l.korv->count(kEagain);
+    int turns = l.count(kEagain);
     ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_WORK, two.data(), two.size()), 0);
     ASSERT_TRUE(l.korv->wait_log(kEagain, 5000, turns + 1));
     std::string log = l.korv->log();
@@ -48,7 +48,7 @@ TEST(FwLink, CutsTheStreamIntoRecords) {
     std::vector<uint8_t> half = fwmd_encode(wf_probe(9));
     ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_WORK, half.data(), 10), 0);
     ASSERT_TRUE(l.korv->wait_log(kEagain, 5000, turns + 2));
-    EXPECT_EQ(l.korv->count(wf_probe_line(9)), 0);
+    EXPECT_EQ(l.count(wf_probe_line(9)), 0);
     ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_WORK, half.data() + 10, half.size() - 10), 0);
     EXPECT_TRUE(l.korv->wait_log(wf_probe_line(9)));
 }
@@ -74,7 +74,7 @@ TEST(FwLink, EachConnectionFailsOnItsOwn) {
     size_t eos = log.find("end of stream, maybe is Phone app died!!!");
     ASSERT_NE(eos, std::string::npos);
     EXPECT_LT(eos, log.find("[KORV][FLOW]EOS.  Closing command socket.\n"));
-    EXPECT_EQ(l.korv->count("[KORV][FLOW]on_fw_connect_error fd:"), 2);
-    EXPECT_EQ(l.korv->count("no active client"), 0);
+    EXPECT_EQ(l.count("[KORV][FLOW]on_fw_connect_error fd:"), 2);
+    EXPECT_EQ(l.count("no active client"), 0);
     EXPECT_TRUE(l.korv->running());
 }

@@ -1,9 +1,6 @@
-/* Hostile field values in well-framed messages: counts and lengths of all
- * ones on both channels, and text fields, names and paths at and past every
- * limit.  korv refuses what it cannot carry out with a line and a count-0
- * answer, writes nothing out of bounds and creates no file on a peer's
- * say-so. */
-#include <sys/stat.h>
+/* Hostile field values in well-framed messages: all-ones counts and
+ * lengths, text fields, names and paths at and past every limit. */
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -39,23 +36,19 @@ void expect_loads(rig &r, const std::vector<load_case> &loads) {
     }
 }
 
-long file_size(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
-}
-
 TEST(HostileFields, AllOnesCountsAndLengths) {
     rig r;
     ASSERT_TRUE(r.up());
     std::string ma = r.root.read(MA_FILE);
     const std::string utran_nv = r.root.read(UTRAN_DIR + "nvram_utran.bin");
     const std::string modem = r.root.path("/dev/modem");
-    const long modem_size = file_size(modem);
+    std::error_code ec;
+    const auto modem_size = std::filesystem::file_size(modem, ec);
 
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info(7, UTRAN_DIR, "nvram_utran.bin")), 0);
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info(8, LTEP2P_DIR, "nvram_ltep2p.bin")), 0);
-    /* A count far beyond the body: the one entry there is written, then
-     * decoding stops.  A length far beyond the body: the entry is dropped. */
+    /* A count beyond the body: the one entry there is written.  A length
+     * beyond the body: the entry is dropped. */
     fwmd_body many, long_len;
     nv_entry(many.u32(ONES), ONES, 16, "ABCD");
     long_len.u32(1).u32(0).u32(7).u32(0).u32(ONES).raw("xy", 2);
@@ -86,7 +79,7 @@ TEST(HostileFields, AllOnesCountsAndLengths) {
         EXPECT_EQ(r.expect(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_CNF).msg_cmd, MWRX_WF_CARD_POWERON_REPORT_CNF);
     ASSERT_TRUE(r.work_alive());
 
-    /* The writer works behind the looper: wait for the one write due. */
+    /* the writer works behind the looper */
     ma.replace(16, 4, "ABCD");
     EXPECT_TRUE(korvtest::wait_until([&] { return r.root.read(MA_FILE) == ma; }, 15000));
     EXPECT_TRUE(r.root.read(UTRAN_DIR + "nvram_utran.bin") == utran_nv);
@@ -100,7 +93,7 @@ TEST(HostileFields, AllOnesCountsAndLengths) {
     const std::string journal = r.root.read("/dev/modem.log");
     EXPECT_NE(journal.find("WF_BIN_LOAD path=" + UTRAN_DIR + "u_auth dst=0x503000 len=4294967295 = -1 ENOENT"),
               std::string::npos);
-    EXPECT_EQ(file_size(modem), modem_size) << "a load wrote past the end of modem memory";
+    EXPECT_EQ(std::filesystem::file_size(modem, ec), modem_size) << "a load wrote past the end of modem memory";
     for (long dst : {0x500000L, 0x501000L, 0x502000L, 0x503000L, 0x504000L})
         EXPECT_EQ(file_range(modem, dst, 64), std::string(64, '\0')) << std::hex << dst;
     EXPECT_TRUE(file_range(modem, 0x505000, 64) == r.root.read(LTEP2P_DIR + "l.bin").substr(0, 64));
@@ -124,8 +117,7 @@ TEST(HostileFields, NamesAndPathsAtTheirLimits) {
     for (const std::string &name : {bin63, bin63 + "c", bin63 + "cc"}) r.root.write(dir + name, image);
     ASSERT_TRUE(r.up());
 
-    /* Every text field full and without a NUL: each keeps one character
-     * less, which leaves the real directory and file names. */
+    /* Text fields full and without a NUL each lose their last character. */
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND,
                      path_info(9, dir + "X", nv63 + "Z", std::string(64, 'w'))),
               0);

@@ -1,10 +1,6 @@
-/* Floods on every input: the exception channel stuffed with junk and
- * records that are no dump, the NV channel with the largest indications
- * (far more writes than the writer's queue holds), the work channel with
- * SIM voltage requests that each get a thread.  korv keeps reading, gets
- * through everything in order, and its memory, threads and descriptors stay
- * bounded.  Memory is compared with a generous bound: under AddressSanitizer
- * freed memory is held back for a while, so only runaway growth shows. */
+/* Floods on every input: korv gets through everything in order with bounded
+ * memory, threads and descriptors.  The memory bound is generous: under
+ * AddressSanitizer freed memory is held back a while. */
 #include <gtest/gtest.h>
 
 #include "hostile_rig.h"
@@ -15,21 +11,18 @@ namespace {
 
 const long RSS_BOUND_KB = 64 * 1024;
 
-/* Waits until korv has read everything written into the exception FIFO. */
 bool socbridge_drained(rig &r) {
     return korvtest::wait_until([&] { return r.socbridge_pending() == 0; }, 60000);
 }
 
 TEST(HostileFlood, ExceptionChannelKeepsBeingRead) {
-    /* No reset and a dump already reported: the dump record at the end is
-     * handled, and korv goes back to waiting. */
+    /* no reset, a dump already reported: korv handles the dump at the end and stays */
     rig r(props{{"persist.sys.modem.reset", "0"}, {"persist.brimwell.dump.finish", "1"}});
     ASSERT_TRUE(r.up());
     const long rss0 = r.rss_kb(), threads0 = r.threads();
     const int fds0 = r.open_fds();
 
-    /* Junk (never an "M", so it holds no marker of its own) around records
-     * of type 1 whose length fields claim 4 GiB. */
+    /* Junk without an "M" (so no marker) around type-1 records claiming 4 GiB. */
     std::mt19937 rng(7);
     std::string flood;
     int records = 0;
@@ -46,8 +39,7 @@ TEST(HostileFlood, ExceptionChannelKeepsBeingRead) {
     EXPECT_EQ(r.count(EXC_CLAIMED), 0);
     EXPECT_GT(r.count("[KORV][FLOW]not modem dump message, continue!"), records / 2);
 
-    /* Records still held by the reader are worked off, one per read, by
-     * bytes without a marker; then a dump record stands alone. */
+    /* Bytes without a marker work off held records; then a dump record alone. */
     ASSERT_TRUE(r.feed_socbridge(std::string(64 * 1024, 'z')));
     ASSERT_TRUE(socbridge_drained(r));
     ASSERT_TRUE(r.feed_socbridge(soc_record(2, "dump")));
@@ -81,11 +73,9 @@ TEST(HostileFlood, NvAndWorkChannelsGetThroughEverything) {
     const long rss0 = r.rss_kb(), threads0 = r.threads();
     const int fds0 = r.open_fds();
 
-    /* 200 indications of 41 entries of 8 bytes, the most one record holds:
-     * 8200 writes, eight times what the writer's queue holds.  Most go to
-     * MA, whose handle stays open; a few to a waveform file, opened for
-     * each (every open churns the allocator, which the memory bound would
-     * otherwise measure).  Both wrap round, so the later write must win. */
+    /* 200 full records of 41 entries: eight times the writer's queue.  Most
+     * go to MA, a few to a waveform file (each one an open, which churns the
+     * allocator); both wrap round, so the later write must win. */
     const int msgs = 200, entries = 41, to_file = 5;
     for (int m = 0; m < msgs; m++) {
         fwmd_body b;

@@ -1,19 +1,28 @@
 /* Rig of the hostile tests: korv on a simulated phone with fwmd as the peer,
- * korv's standard error kept in a file of its own (sanitizer reports go
- * there, the log does not), the exception FIFO's write end held open, and
- * the measures a hostile test judges korv by: still running, no sanitizer
- * report, no fault signal caught by its exit handler, bounded memory,
+ * korv's standard error in a file of its own (sanitizer reports land there),
+ * the exception FIFO's write end held open, and the measures korv is judged
+ * by: still running, no sanitizer report, no fault signal, bounded memory,
  * threads and descriptors. */
 #ifndef KORV_TEST_HOSTILE_RIG_H
 #define KORV_TEST_HOSTILE_RIG_H
 
+#include <fcntl.h>
+#include <poll.h>
 #include <stdint.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fwmd.h"
 #include "harness.h"
@@ -23,13 +32,25 @@ namespace hostile {
 
 using props = std::vector<std::pair<std::string, std::string>>;
 
-/* Device paths and texts several tests share. */
-extern const std::string MA_FILE;
-extern const std::string UTRAN_DIR;
-extern const std::string LTEP2P_DIR;
-extern const char *const EXC_CLAIMED;  /* exception accepted: "...exception flag:" */
-extern const char *const EXC_IGNORED;  /* exception ignored while one is handled */
-extern const char *const POLL_TICK;    /* one tick of the dump-completion poll */
+const std::string MA_FILE = "/data/brimwell/nvram/nvram_sysconfig_ma.bin";
+const std::string UTRAN_DIR = "/data/brimwell/wf_manager/waveform/UTRAN/";
+const std::string LTEP2P_DIR = "/data/brimwell/wf_manager/waveform/LTEP2P/";
+const char *const EXC_CLAIMED = "[KORV][WORK]: kro_handle_modem_exception flag:";
+const char *const EXC_IGNORED = "kro_handle_modem_exception ignored for modem is reseting now flag:";
+const char *const POLL_TICK = "======on_dump_stat_polling eson loop enter ======"; /* dump poll */
+
+inline void put_le(std::string &s, uint64_t v, int width) {
+    for (int i = 0; i < width; i++) s.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+inline fwmd_body load_req(uint32_t req_len, uint32_t read_len, uint32_t dst, uint32_t file_len,
+                          uint32_t name_len, const std::string &name_bytes) {
+    fwmd_body b;
+    b.u32(1).u32(req_len).u32(read_len).u32(dst).u32(file_len).u32(name_len);
+    return b.raw(name_bytes.data(), name_bytes.size());
+}
+
+inline uint32_t load_count(const fwmd_msg &cnf) { return fwmd_body_u32(cnf, 4); }
 
 struct rig {
     korvtest::sim_root root;
@@ -38,71 +59,200 @@ struct rig {
     int socbridge_w = -1;
     std::string stderr_path;
 
-    /* Properties are set before korv starts.  Without fwmd korv is pointed
-     * at the given ports (free ones when 0) and nobody listens there. */
-    explicit rig(const props &initial = {}, bool with_fwmd = true, int work_port = 0,
-                 int nv_port = 0);
-    ~rig();
-    rig(const rig &) = delete;
-    rig &operator=(const rig &) = delete;
+    /* Properties are set before korv starts.  Given ports, korv is pointed
+     * at them and no fwmd listens there. */
+    explicit rig(const props &initial = {}, int work_port = 0, int nv_port = 0) {
+        for (const auto &p : initial) root.set_prop(p.first, p.second);
+        /* Held for korv's whole life: a FIFO without writers reads end of
+         * file at once and for ever. */
+        socbridge_w = open(root.path("/dev/socbridge").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (work_port == 0) {
+            if ((fw = fwmd_start(0, 0)) == nullptr) return;
+            work_port = fwmd_port(fw, FWMD_WORK);
+            nv_port = fwmd_port(fw, FWMD_NV);
+        }
+        /* Descriptor 2 points at the file while korv is forked: the child
+         * keeps it, this process gets its own back. */
+        stderr_path = root.dir + "/korv-stderr.txt";
+        fflush(stderr);
+        const int saved = dup(2), f = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        dup2(f, 2);
+        close(f);
+        korv = std::make_unique<korvtest::korv_proc>(root, std::vector<std::string>{},
+                                                     std::vector<std::string>{}, work_port, nv_port);
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+    }
+    ~rig() {
+        korv.reset();
+        if (fw != nullptr) fwmd_stop(fw);
+        if (socbridge_w >= 0) close(socbridge_w);
+    }
 
     /* The exception channel is set up and, with fwmd, both links are up. */
-    bool up();
-    int send(int channel, uint32_t cmd, const fwmd_body &body, uint64_t wf_id = 0);
-    int send_raw(int channel, const std::string &bytes);
-    /* One confirmation of cmd on the channel, or an empty message. */
-    fwmd_msg expect(int channel, uint32_t cmd, int timeout_ms = 15000);
-    /* A waveform type indication of no known type is only logged: once its
-     * line is there, the work looper has taken everything sent before it. */
-    bool work_alive();
-    /* A load request for a waveform nobody described, answered with count 0:
-     * the NV channel and its looper are alive. */
-    bool nv_alive();
-    /* Writes all of bytes into the exception FIFO, waiting for korv to take
-     * them (upper bound on the wait); false when it stopped reading. */
-    bool feed_socbridge(const std::string &bytes, int timeout_ms = 60000);
-    /* Bytes written into the exception FIFO that korv has not read yet. */
-    int socbridge_pending() const;
-
-    /* What korv wrote to standard error that a sanitizer or a fault left. */
-    std::string crash_report() const;
-    long status_field(const char *name) const; /* /proc/PID/status, -1 when gone */
+    bool up() {
+        if (!korv || socbridge_w < 0) return false;
+        /* A sanitizer report that landed elsewhere would go unseen. */
+        std::error_code ec;
+        if (std::filesystem::read_symlink("/proc/" + std::to_string(korv->pid) + "/fd/2", ec) != stderr_path)
+            return false;
+        if (fw != nullptr && (fwmd_wait_connected(fw, FWMD_WORK, 15000) != 0 ||
+                              fwmd_wait_connected(fw, FWMD_NV, 15000) != 0))
+            return false;
+        return korv->wait_log("persist.sys.modem.exception= ", 15000);
+    }
+    int send(int channel, uint32_t cmd, const fwmd_body &body, uint64_t wf_id = 0) {
+        return fwmd_send_cmd(fw, channel, cmd, body, wf_id);
+    }
+    int send_raw(int channel, const std::string &bytes) {
+        return fwmd_send_raw(fw, channel, bytes.data(), bytes.size());
+    }
+    /* One message cmd on the channel, or an empty message. */
+    fwmd_msg expect(int channel, uint32_t cmd, int timeout_ms = 15000) {
+        fwmd_msg m;
+        return fwmd_expect(fw, channel, cmd, &m, timeout_ms) == 0 ? m : fwmd_msg();
+    }
+    /* A waveform type of no known type is only logged: once its line is
+     * there, the work looper has taken everything sent before it. */
+    bool work_alive() {
+        static uint32_t probe = 0x7E570000;
+        const uint32_t status = ++probe;
+        return send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(status).u32(0x7E57)) == 0 &&
+               korv->wait_log("[KORV][WORK]MWRX_WFMGR_KORGR_WF_TYPE_IND body status:" +
+                                  std::to_string(static_cast<int>(status)) + ", type:32343\n",
+                              15000);
+    }
+    /* A load for a waveform nobody described is answered with count 0; the
+     * answer names the probe's wf_id, so earlier answers cannot pass for it. */
+    bool nv_alive() {
+        static uint32_t probe = 0x7E570000;
+        const uint32_t wf = ++probe;
+        if (send(FWMD_NV, MWRX_WFMGR_LOAD_REQ, load_req(16, 0, 0, 0, 5, "x.bin"), wf) != 0) return false;
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+             std::chrono::steady_clock::now() < end;) {
+            fwmd_msg m = expect(FWMD_NV, MWRX_WFMGR_LOAD_CNF, 1000);
+            if (m.msg_cmd == MWRX_WFMGR_LOAD_CNF && m.wf_id == wf) return load_count(m) == 0;
+        }
+        return false;
+    }
+    /* Writes all of bytes into the exception FIFO as korv takes them; false
+     * when it stopped reading. */
+    bool feed_socbridge(const std::string &bytes, int timeout_ms = 60000) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (size_t at = 0; at < bytes.size();) {
+            ssize_t w = write(socbridge_w, bytes.data() + at, bytes.size() - at);
+            if (w > 0) {
+                at += static_cast<size_t>(w);
+                continue;
+            }
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || std::chrono::steady_clock::now() >= end)
+                return false;
+            struct pollfd p = {socbridge_w, POLLOUT, 0};
+            poll(&p, 1, 100);
+        }
+        return true;
+    }
+    int socbridge_pending() const { /* bytes korv has not read yet */
+        int n = -1;
+        return ioctl(socbridge_w, FIONREAD, &n) == 0 ? n : -1;
+    }
+    std::string crash_report() const { /* sanitizer lines on korv's standard error */
+        std::string report;
+        for (const std::string &line : korvtest::split_lines(korvtest::read_file(stderr_path)))
+            for (const char *mark : {"Sanitizer", "runtime error", "==ERROR"})
+                if (line.find(mark) != std::string::npos) {
+                    report += line + "\n";
+                    break;
+                }
+        return report;
+    }
+    long status_field(const char *name) const { /* /proc/PID/status, -1 when gone */
+        if (!korv || korv->pid <= 0) return -1;
+        std::ifstream in("/proc/" + std::to_string(korv->pid) + "/status");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(name, 0) == 0) return std::strtol(line.c_str() + strlen(name), nullptr, 10);
+        return -1;
+    }
     long rss_kb() const { return status_field("VmRSS:"); }
     long threads() const { return status_field("Threads:"); }
-    int open_fds() const;
+    int open_fds() const {
+        if (!korv || korv->pid <= 0) return -1;
+        std::error_code ec;
+        int n = 0;
+        for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(korv->pid) + "/fd", ec);
+             !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+            n++;
+        return n;
+    }
     int count(const std::string &text) const { return korv->count(text); }
 };
 
-/* gtest checks every hostile test ends with: korv still running (or, with
- * may_have_exited, ended with status 0 through its exit path), nothing on
- * standard error from a sanitizer, no fault signal in its log. */
-void expect_clean(rig &r, bool may_have_exited = false);
+/* Every hostile test ends with: korv still running (or, with may_have_exited,
+ * ended with status 0), no sanitizer report, no fault signal in its log. */
+inline void expect_clean(rig &r, bool may_have_exited = false) {
+    ASSERT_TRUE(r.korv);
+    if (may_have_exited && !r.korv->running())
+        EXPECT_EQ(r.korv->wait_exit(0), 0) << "korv ended other than through its exit path";
+    else
+        EXPECT_TRUE(r.korv->running()) << "korv is gone";
+    EXPECT_EQ(r.crash_report(), "");
+    /* The exit handler turns SIGSEGV (11) and SIGBUS (7) into a tidy exit:
+     * only its log line tells a crash from a stop. */
+    EXPECT_EQ(r.count("hqsd receive signal 11\n"), 0);
+    EXPECT_EQ(r.count("hqsd receive signal 7\n"), 0);
+}
 
 /* Message bytes with header fields as given (they may lie), body appended. */
-std::string message(uint64_t len, uint64_t body_len, uint64_t cmd, const std::string &body,
-                    uint64_t wf_id = 0, uint16_t src = 1, uint16_t dst = 2);
-/* A message whose header tells the truth. */
-std::string honest(uint64_t cmd, const std::string &body, uint64_t wf_id = 0);
-/* The 4-byte big-endian length in front of a record. */
-std::string frame(const std::string &record);
-std::string body_bytes(const fwmd_body &b);
-std::string random_bytes(std::mt19937 &rng, size_t n);
-
-fwmd_body path_info(uint32_t wf_id, const std::string &wf_path, const std::string &nv_file,
-                    const std::string &wf_name = "wf");
-/* One NV-modify entry appended to b (N is the caller's). */
-fwmd_body &nv_entry(fwmd_body &b, uint32_t wf_id, uint32_t offset, const std::string &data);
-fwmd_body load_req(uint32_t req_len, uint32_t read_len, uint32_t dst, uint32_t file_len,
-                   uint32_t name_len, const std::string &name_bytes);
-/* An exception-channel record: "ME", u32 type, u32 length field, payload. */
-std::string soc_record(uint32_t type, const std::string &payload, uint32_t length_field);
-inline std::string soc_record(uint32_t type, const std::string &payload) {
-    return soc_record(type, payload, static_cast<uint32_t>(payload.size()));
+inline std::string message(uint64_t len, uint64_t body_len, uint64_t cmd, const std::string &body,
+                           uint64_t wf_id = 0) {
+    std::string m;
+    for (auto [v, width] : std::initializer_list<std::pair<uint64_t, int>>{
+             {len, 8}, {wf_id, 8}, {1, 2}, {2, 2}, {cmd, 8}, {body_len, 8}})
+        put_le(m, v, width);
+    return m + body;
 }
-/* Count field of a load confirmation. */
-uint32_t load_count(const fwmd_msg &cnf);
+inline std::string honest(uint64_t cmd, const std::string &body, uint64_t wf_id = 0) {
+    return message(36 + body.size(), body.size(), cmd, body, wf_id);
+}
+/* The record behind its 4-byte big-endian length. */
+inline std::string frame(const std::string &record) {
+    std::string f;
+    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<char>((record.size() >> shift) & 0xff));
+    return f + record;
+}
+inline std::string body_bytes(const fwmd_body &b) { return std::string(b.bytes.begin(), b.bytes.end()); }
+inline std::string random_bytes(std::mt19937 &rng, size_t n) {
+    std::string s(n, '\0');
+    for (char &c : s) c = static_cast<char>(rng() & 0xff);
+    return s;
+}
+
+inline fwmd_body path_info(uint32_t wf_id, const std::string &wf_path, const std::string &nv_file,
+                           const std::string &wf_name = "wf") {
+    return fwmd_body().u32(1).u32(wf_id).chars(wf_name, 64).chars(wf_path, 128).chars(nv_file, 64);
+}
+/* One NV-modify entry appended to b (N is the caller's). */
+inline fwmd_body &nv_entry(fwmd_body &b, uint32_t wf_id, uint32_t offset, const std::string &data) {
+    return b.u32(0).u32(wf_id).u32(offset).u32(static_cast<uint32_t>(data.size())).raw(data.data(), data.size());
+}
+/* An exception-channel record: "ME", u32 type, u32 length field (by default
+ * the payload's), payload. */
+inline std::string soc_record(uint32_t type, const std::string &payload, int64_t length_field = -1) {
+    std::string r = "ME";
+    put_le(r, type, 4);
+    put_le(r, length_field < 0 ? payload.size() : static_cast<uint64_t>(length_field), 4);
+    return r + payload;
+}
 /* len bytes of the host file at offset. */
-std::string file_range(const std::string &path, long offset, size_t len);
+inline std::string file_range(const std::string &path, long offset, size_t len) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(offset);
+    std::string s(len, '\0');
+    in.read(&s[0], static_cast<std::streamsize>(len));
+    s.resize(static_cast<size_t>(in.gcount()));
+    return s;
+}
 
 }  // namespace hostile
 

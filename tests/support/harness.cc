@@ -1,6 +1,5 @@
-/* Test harness implementation.  Every korv is started in a process group of
- * its own (a failing event loop kills its whole group) and killed with its
- * group when the test lets go of it. */
+// Every korv is started in a process group of its own (a failing event loop
+// kills its whole group) and killed with its group when the test lets go of it.
 #include "harness.h"
 
 #include <arpa/inet.h>
@@ -20,19 +19,40 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "sim_root.h"
 
 namespace fs = std::filesystem;
 
 namespace korvtest {
 
+namespace {
+
+// argv/envp for exec: pointers into v, null-terminated.
+std::vector<char *> c_strings(const std::vector<std::string> &v) {
+    std::vector<char *> out;
+    for (const auto &s : v) out.push_back(const_cast<char *>(s.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
+int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+void kill_group(pid_t pid) {
+    kill(-pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (true) {
-        if (cond()) return true;
+    while (!cond()) {
         if (std::chrono::steady_clock::now() >= end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
 int free_port() {
@@ -40,7 +60,6 @@ int free_port() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     socklen_t len = sizeof a;
     int port = -1;
     if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
@@ -59,8 +78,7 @@ std::string read_file(const std::string &path) {
 
 void write_file(const std::string &path, const std::string &data) {
     fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 std::vector<std::string> split_lines(const std::string &text) {
@@ -70,17 +88,48 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
+int count_of(const std::string &text, const std::string &part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) n++;
+    return n;
+}
+
+std::string read_range(const std::string &path, uint64_t off, size_t n) {
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(off));
+    std::string s(n, '\0');
+    in.read(s.data(), static_cast<std::streamsize>(n));
+    s.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+    return s;
+}
+
+bool in_child(const std::function<void()> &body) {
+    fflush(stdout);
+    const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The child inherits the parent's failures so far: only later ones count.
+        const int before = result->total_part_count();
+        body();
+        fflush(stdout);
+        for (int i = before; i < result->total_part_count(); i++)
+            if (result->GetTestPartResult(i).failed()) _exit(1);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(exit_code(status), 0) << "the scenario failed in its child process (see above)";
+    return exit_code(status) == 0;
+}
+
 std::string bin_path(const std::string &tool) { return std::string(KORV_BIN_DIR) + "/" + tool; }
 
 sim_root::sim_root(bool populate) {
     char tmpl[] = "/tmp/korv-test-XXXXXX";
-    char *d = mkdtemp(tmpl);
-    if (!d) throw std::runtime_error("mkdtemp failed");
-    dir = d;
-    if (populate) {
-        std::string err;
-        if (korv_sim_init(dir, &err) != 0) throw std::runtime_error("korv_sim_init: " + err);
-    }
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    dir = tmpl;
+    std::string err;
+    if (populate && korv_sim_init(dir, &err) != 0) throw std::runtime_error("korv_sim_init: " + err);
 }
 
 sim_root::~sim_root() {
@@ -97,16 +146,13 @@ bool sim_root::exists(const std::string &p) const {
 }
 
 std::string sim_root::prop(const std::string &name) const {
-    std::string p = path("/dev/__properties__/" + name);
-    if (!exists("/dev/__properties__/" + name)) return "";
-    return read_file(p);
+    return exists("/dev/__properties__/" + name) ? read("/dev/__properties__/" + name) : "";
 }
 
 void sim_root::set_prop(const std::string &name, const std::string &value) const {
     std::string p = path("/dev/__properties__/" + name);
-    std::string tmp = p + ".tmp-test";
-    write_file(tmp, value);
-    fs::rename(tmp, p);
+    write_file(p + ".tmp-test", value);
+    fs::rename(p + ".tmp-test", p);
 }
 
 std::vector<std::string> sim_root::journal() const { return split_lines(read("/dev/modem.log")); }
@@ -122,39 +168,27 @@ korv_proc::korv_proc(const sim_root &root, const std::vector<std::string> &args,
         "KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + log_path,
         "KORV_WORK_PORT=" + std::to_string(work_port), "KORV_NV_PORT=" + std::to_string(nv_port),
         "PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
-    for (const auto &e : extra_env) env.push_back(e);
+    // A ThreadSanitizer run's settings (make tsan) apply to korv as to the test.
+    if (const char *tsan = getenv("TSAN_OPTIONS")) env.push_back(std::string("TSAN_OPTIONS=") + tsan);
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
     std::vector<std::string> argv = {bin_path("korv")};
-    for (const auto &a : args) argv.push_back(a);
+    argv.insert(argv.end(), args.begin(), args.end());
     pid = fork();
     if (pid == 0) {
         setsid();
-        std::vector<char *> av, ev;
-        for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
-        av.push_back(nullptr);
-        for (auto &e : env) ev.push_back(const_cast<char *>(e.c_str()));
-        ev.push_back(nullptr);
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, 0);
-        execve(av[0], av.data(), ev.data());
+        dup2(open("/dev/null", O_RDWR), 0);
+        execve(argv[0].c_str(), c_strings(argv).data(), c_strings(env).data());
         _exit(127);
     }
 }
 
 korv_proc::~korv_proc() {
-    if (pid > 0 && running()) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    if (pid > 0 && running()) kill_group(pid);
 }
 
 std::string korv_proc::log() const { return read_file(log_path); }
 
-int korv_proc::count(const std::string &text) const {
-    std::string l = log();
-    int n = 0;
-    for (size_t at = l.find(text); at != std::string::npos; at = l.find(text, at + text.size())) n++;
-    return n;
-}
+int korv_proc::count(const std::string &text) const { return count_of(log(), text); }
 
 bool korv_proc::wait_log(const std::string &text, int timeout_ms, int nth) const {
     return wait_until([&] { return count(text) >= nth; }, timeout_ms);
@@ -163,19 +197,15 @@ bool korv_proc::wait_log(const std::string &text, int timeout_ms, int nth) const
 bool korv_proc::running() {
     if (pid <= 0) return false;
     int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-        exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        pid = -pid;  // reaped: remember that it is gone
-        return false;
-    }
-    return true;
+    if (waitpid(pid, &status, WNOHANG) != pid) return true;
+    exit_status_ = exit_code(status);
+    pid = -pid;  // reaped: remember that it is gone
+    return false;
 }
 
 int korv_proc::wait_exit(int timeout_ms) {
     if (wait_until([&] { return !running(); }, timeout_ms)) return exit_status_;
-    kill(-pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    kill_group(pid);
     pid = -pid;
     return -1;
 }
@@ -195,35 +225,23 @@ int run_tool(const std::vector<std::string> &argv, std::string *out,
         dup2(pfd[1], 1);
         close(pfd[0]);
         for (const auto &e : extra_env) putenv(strdup(e.c_str()));
-        std::vector<char *> av;
-        for (auto &a : argv) av.push_back(const_cast<char *>(a.c_str()));
-        av.push_back(nullptr);
-        execv(av[0], av.data());
+        execv(argv[0].c_str(), c_strings(argv).data());
         _exit(127);
     }
     close(pfd[1]);
     fcntl(pfd[0], F_SETFL, O_NONBLOCK);
     std::string text;
+    auto drain = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(pfd[0], buf, sizeof buf)) > 0;) text.append(buf, n);
+    };
     int status = 0;
-    bool done = wait_until(
-        [&] {
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(pfd[0], buf, sizeof buf)) > 0) text.append(buf, n);
-            return waitpid(pid, &status, WNOHANG) == pid;
-        },
-        timeout_ms);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pfd[0], buf, sizeof buf)) > 0) text.append(buf, n);
+    bool done = wait_until([&] { return drain(), waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
+    drain();
     close(pfd[0]);
     if (out) *out = text;
-    if (!done) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (!done) kill_group(pid);
+    return done ? exit_code(status) : -1;
 }
 
 }  // namespace korvtest

@@ -1,8 +1,9 @@
-/* Test harness: a simulated root in a temporary folder, korv started on it in
- * a process group of its own, and helpers to wait for what it does. */
+// Test harness: a simulated root in a temporary folder, korv started on it in
+// a process group of its own, and helpers to wait for what it does.
 #ifndef KORV_TEST_HARNESS_H
 #define KORV_TEST_HARNESS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -11,15 +12,21 @@
 
 namespace korvtest {
 
-/* Polls cond every 10 ms until it holds or timeout_ms has passed. */
+// Polls cond every 10 ms until it holds or timeout_ms has passed.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms);
-/* A TCP port on 127.0.0.1 that was free a moment ago. */
+// A TCP port on 127.0.0.1 that was free a moment ago.
 int free_port();
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &data);
 std::vector<std::string> split_lines(const std::string &text);
+int count_of(const std::string &text, const std::string &part);
+// n bytes of a host file from off on (fewer at its end).
+std::string read_range(const std::string &path, uint64_t off, size_t n);
+// Runs body in a forked child (for per-process state such as KORV_ROOT); its
+// failures print there and fail the calling test.  True when it passed.
+bool in_child(const std::function<void()> &body);
 
-/* A fresh simulated root (korv-sim's layout), removed when destroyed. */
+// A fresh simulated root (korv-sim's layout), removed when destroyed.
 struct sim_root {
     std::string dir;
     explicit sim_root(bool populate = true);
@@ -27,27 +34,27 @@ struct sim_root {
     sim_root(const sim_root &) = delete;
     sim_root &operator=(const sim_root &) = delete;
 
-    /* Host path of a device path ("/dev/modem" -> dir + "/dev/modem"). */
+    // Host path of a device path ("/dev/modem" -> dir + "/dev/modem").
     std::string path(const std::string &device_path) const;
     std::string read(const std::string &device_path) const;
     void write(const std::string &device_path, const std::string &data) const;
     bool exists(const std::string &device_path) const;
-    /* Property value, or "" when unset. */
+    // Property value, or "" when unset.
     std::string prop(const std::string &name) const;
     void set_prop(const std::string &name, const std::string &value) const;
-    std::vector<std::string> journal() const;  /* dev/modem.log */
-    std::vector<std::string> ctl_log() const;  /* init/ctl.log */
+    std::vector<std::string> journal() const;  // dev/modem.log
+    std::vector<std::string> ctl_log() const;  // init/ctl.log
 };
 
-/* korv running on a root, with its log in a file of its own. */
+// korv running on a root, with its log in a file of its own.
 struct korv_proc {
     pid_t pid = -1;
     std::string log_path;
     int work_port = 0;
     int nv_port = 0;
 
-    /* Starts korv with KORV_ROOT, KORV_LOG_FILE and free ports (or the given
-     * ones), plus any extra "NAME=value" environment entries. */
+    // Starts korv with KORV_ROOT, KORV_LOG_FILE and free ports (or the given
+    // ones), plus any extra "NAME=value" environment entries.
     korv_proc(const sim_root &root, const std::vector<std::string> &args = {},
               const std::vector<std::string> &extra_env = {}, int work_port = 0,
               int nv_port = 0);
@@ -57,12 +64,12 @@ struct korv_proc {
 
     std::string log() const;
     int count(const std::string &text) const;
-    /* Waits for a log line containing text (its n-th occurrence). */
+    // Waits for a log line containing text (its n-th occurrence).
     bool wait_log(const std::string &text, int timeout_ms = 5000, int nth = 1) const;
-    /* Exit status after the process ended by itself, or -1 on time-out (the
-     * group is then killed).  A death by signal gives 128 + the signal. */
+    // Exit status after the process ended by itself, or -1 on time-out (the
+    // group is then killed).  A death by signal gives 128 + the signal.
     int wait_exit(int timeout_ms = 10000);
-    /* Sends sig to korv, then wait_exit. */
+    // Sends sig to korv, then wait_exit.
     int stop(int sig = 15, int timeout_ms = 10000);
     bool running();
 
@@ -70,8 +77,8 @@ struct korv_proc {
     int exit_status_ = -1;
 };
 
-/* Runs a built tool (korv, fwmd, korv-sim, ...) and captures its standard
- * output; returns the exit status. */
+// Runs a built tool (korv, fwmd, korv-sim, ...) and captures its standard
+// output; returns the exit status.
 int run_tool(const std::vector<std::string> &argv, std::string *out,
              const std::vector<std::string> &extra_env = {}, int timeout_ms = 20000);
 std::string bin_path(const std::string &tool);

@@ -1,25 +1,13 @@
-/* Support for the UTRAN and exception tests: image headers, exception-channel
- * records, log texts, and a simulated phone with korv and fwmd running (the
- * exception FIFO's write end held open, so korv's reader never meets end of
- * file). */
+// Support for the UTRAN and exception tests: image headers, exception-channel
+// records, log texts, and the korv rig with UTRAN and exception helpers.
 #ifndef KORV_TEST_UTRAN_TEST_H
 #define KORV_TEST_UTRAN_TEST_H
 
-#include <fcntl.h>
-#include <stdint.h>
-#include <unistd.h>
-
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "fwmd.h"
-#include "harness.h"
-#include "kor_msg_cmd.h"
+#include "korv_rig.h"
 
 namespace utrantest {
 
+using korvtest::props;
 constexpr uint32_t TAG_END = 0x54410000u, TAG_VER = 0x54410001u, TAG_INFO = 0x54410002u,
                    TAG_BRIDGE = 0x54410004u;
 
@@ -29,14 +17,13 @@ inline std::string le32(uint32_t v) {
     return s;
 }
 
-inline std::string text12(const std::string &s) {
-    std::string f = s.substr(0, 12);
-    f.resize(12, '\0');
-    return f;
+inline std::string text12(std::string s) {
+    s.resize(12, '\0');
+    return s;
 }
 
-/* Image header: tags back to back.  A tag's fields are written whole even
- * when its size is smaller; a larger size is zero-padded. */
+// Image header: tags back to back.  A tag's fields are written whole even
+// when its size is smaller; a larger size is zero-padded.
 struct hdr {
     std::string bytes;
     hdr &tag(uint32_t id, uint32_t size, const std::vector<uint32_t> &fields = {},
@@ -51,8 +38,7 @@ struct hdr {
         bytes += le32(8) + le32(TAG_END);
         return *this;
     }
-    /* 88 bytes: cp2ap=0x1000+base,4096,1 ap2cp=0x2000+base,4096,2
-     * hs=8,1500,8,1500,5,6. */
+    // 88 bytes: cp2ap=0x1000+base,4096,1 ap2cp=0x2000+base,4096,2 hs=8,1500,8,1500,5,6.
     hdr &bridge(const std::string &name, uint32_t type, uint32_t base = 0) {
         bytes += le32(88) + le32(TAG_BRIDGE) + text12("bridge") + text12(name);
         for (uint32_t f : {type, 1u, 0x1000u + base, 4096u, 1u, 0x2000u + base, 4096u, 2u, 8u,
@@ -62,15 +48,15 @@ struct hdr {
     }
 };
 
-/* One exception-channel record: "ME", u32 type, u32 length, payload. */
+// One exception-channel record: "ME", u32 type, u32 length, payload.
 inline std::string soc_record(uint32_t type, const std::string &payload) {
     return "ME" + le32(type) + le32(static_cast<uint32_t>(payload.size())) + payload;
 }
 
 inline std::string note(uint8_t type) { return std::string(1, static_cast<char>(type)) + std::string(3, '\0'); }
 
-/* The TEXT of log lines ("MM-DD HH:MM:SS.mmm PID TID L M: TEXT") that start
- * with prefix, trailing blanks kept. */
+// The TEXT of log lines ("MM-DD HH:MM:SS.mmm PID TID L M: TEXT") that start
+// with prefix, trailing blanks kept.
 inline std::vector<std::string> log_texts(const std::string &log, const std::string &prefix) {
     std::vector<std::string> out;
     for (const auto &line : korvtest::split_lines(log)) {
@@ -90,68 +76,32 @@ inline std::vector<std::string> dmi_lines(const korvtest::sim_root &root) {
     return out;
 }
 
-using props = std::vector<std::pair<std::string, std::string>>;
-
-struct korv_rig {
-    korvtest::sim_root root;
-    fwmd_server *fw = nullptr;
-    std::unique_ptr<korvtest::korv_proc> korv;
-    int socbridge_w = -1, ttyled = -1;
-
-    /* Properties are set before korv starts. */
-    explicit korv_rig(const props &initial = {}) {
-        for (const auto &p : initial) root.set_prop(p.first, p.second);
-        socbridge_w = open(root.path("/dev/socbridge").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        fw = fwmd_start(0, 0);
-        if (fw)
-            korv = std::make_unique<korvtest::korv_proc>(
-                root, std::vector<std::string>{}, std::vector<std::string>{},
-                fwmd_port(fw, FWMD_WORK), fwmd_port(fw, FWMD_NV));
-    }
+struct korv_rig : korvtest::korv_rig {
+    int ttyled = -1;
+    using korvtest::korv_rig::korv_rig;
     ~korv_rig() {
-        korv.reset();
-        if (fw) fwmd_stop(fw);
-        if (socbridge_w >= 0) close(socbridge_w);
         if (ttyled >= 0) close(ttyled);
     }
-    korv_rig(const korv_rig &) = delete;
-    korv_rig &operator=(const korv_rig &) = delete;
-
-    /* Both channels connected and the exception channel set up. */
-    bool up() {
-        return korv && socbridge_w >= 0 && fwmd_wait_connected(fw, FWMD_WORK, 15000) == 0 &&
-               fwmd_wait_connected(fw, FWMD_NV, 15000) == 0 &&
-               korv->wait_log("persist.sys.modem.exception= ", 15000);
-    }
-    /* Size, the bytes, and four trailing bytes the dispatcher keeps out of
-     * the image. */
+    // Size, the bytes, and four trailing bytes the dispatcher keeps out of the image.
     int send_header(const std::string &h) {
-        fwmd_body b;
-        b.u32(static_cast<uint32_t>(h.size())).raw(h.data(), h.size()).u32(0);
-        return fwmd_send_cmd(fw, FWMD_WORK, MWRX_WFMGR_WFCFG_IND, b);
+        return send(MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(static_cast<uint32_t>(h.size())).raw(h.data(), h.size()).u32(0));
     }
     int wf_type(uint32_t status, uint32_t type = 1) {
-        return fwmd_send_cmd(fw, FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND,
-                             fwmd_body().u32(status).u32(type));
+        return send(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(status).u32(type));
     }
-    int fw_exception() {
-        return fwmd_send_cmd(fw, FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body());
-    }
+    int fw_exception() { return send(MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()); }
     std::vector<std::string> dmi_journal() const { return dmi_lines(root); }
     bool journal_has(size_t n) {
         return korvtest::wait_until([&] { return dmi_journal().size() >= n; }, 15000);
     }
-    bool prop_is(const std::string &name, const std::string &value) {
-        return korvtest::wait_until([&] { return root.prop(name) == value; }, 15000);
-    }
-    /* The pty slave through korv's link, with no line set-up of our own: the
-     * settings korv chose are the ones in force. */
+    // The pty slave through korv's link, with no line set-up of our own: the
+    // settings korv chose are the ones in force.
     bool open_ttyled() {
         korvtest::wait_until([&] { return root.exists("/dev/ttyled"); }, 15000);
         ttyled = open(root.path("/dev/ttyled").c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         return ttyled >= 0;
     }
-    /* Reads notification bytes until n have arrived or the wait ends. */
+    // Reads notification bytes until n have arrived or the wait ends.
     std::string read_notes(size_t n) {
         std::string got;
         korvtest::wait_until(

@@ -1,13 +1,10 @@
-/* The image store and its tag walk, driven directly.  Each scenario runs in a
- * child process on a simulated root of its own, so it starts from a fresh
- * (all-zero) store; the parent checks the log texts, the driver journal and
- * the properties the child left behind. */
+// The image store and its tag walk, driven directly.  Each scenario runs in a
+// child process on a simulated root of its own, so it starts from a fresh
+// (all-zero) store; the parent checks the log texts, the driver journal and
+// the properties the child left behind.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-
-#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -15,7 +12,6 @@
 #include "kor_platform.h"
 #include "modem/at_modem.h"
 #include "modem/dmi.h"
-#include "sim_root.h"
 #include "utran/utran.h"
 #include "utran/utran_store.h"
 #include "utran_test.h"
@@ -28,27 +24,20 @@ namespace {
 const std::string U = "[KORV][UTRAN]";
 
 struct walk_child {
-    korvtest::sim_root root{false};
+    korvtest::sim_root root;
 
-    /* Runs body in a child with the seam and the log on this root and
-     * /dev/modem open; true when the child ended normally. */
+    // Runs body in a child with the seam and the log on this root and
+    // /dev/modem open.
     bool run(const std::function<void()> &body) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            std::string err;
+        return korvtest::in_child([&] {
             setenv("KORV_ROOT", root.dir.c_str(), 1);
             setenv("KORV_LOG_FILE", (root.dir + "/unit.log").c_str(), 1);
-            if (korv_sim_init(root.dir, &err) != 0) _exit(2);
             tp_os_log_init(0);
             fd_modem = kor_open(MODEM_DEV_PATH, O_RDWR);
             body();
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        });
     }
-    /* UTRAN texts, without their common prefix. */
+    // UTRAN texts, without their common prefix.
     texts utran(const std::string &start = "") const {
         texts out;
         for (const auto &t : log_texts(root.read("/unit.log"), U + start)) out.push_back(t.substr(U.size()));
@@ -56,24 +45,20 @@ struct walk_child {
     }
 };
 
-void load(std::string h, size_t pad_to = 0) {
+// Stores h (zero-padded to pad_to), then walks the store when an action is given.
+void load(std::string h, size_t pad_to = 0, int walk_action = 0) {
     if (h.size() < pad_to) h.resize(pad_to, '\0');
     load_utran_wave(h.data(), h.size());
+    if (walk_action) walk_image_tags(walk_action);
 }
 
 TEST(UtranWalk, StoreLengthBoundsAndEndMarkerFirst) {
     walk_child c, big;
-    ASSERT_TRUE(c.run([] {
-        load(hdr().end().bytes, 4096);
-        walk_image_tags(UTRAN_WALK_CREATE);
-    }));
+    ASSERT_TRUE(c.run([] { load(hdr().end().bytes, 4096, UTRAN_WALK_CREATE); }));
     EXPECT_EQ(c.utran(), texts{"load_utran_wave souce len:4096"});
     EXPECT_EQ(c.root.prop("ril.start.utran.service"), "1");
 
-    ASSERT_TRUE(big.run([] {
-        load(hdr().tag(TAG_VER, 24, {0x77}).end().bytes, 4097);
-        walk_image_tags(UTRAN_WALK_CREATE);
-    }));
+    ASSERT_TRUE(big.run([] { load(hdr().tag(TAG_VER, 24, {0x77}).end().bytes, 4097, UTRAN_WALK_CREATE); }));
     EXPECT_EQ(big.utran(), (texts{"load_utran_wave souce len:4097",
                                   "on_utran_wave_loaded, source_len:4097 must less than 4096",
                                   "tag_ver imge version:0x77 "}));
@@ -95,14 +80,11 @@ TEST(UtranWalk, FreshStoreWithoutEndMarkerReadsAZeroTag) {
 TEST(UtranWalk, ShortTagsZeroSizesAndBounds) {
     walk_child c;
     ASSERT_TRUE(c.run([] {
-        auto walk = [](const std::string &h, size_t pad_to = 0) {
-            load(h, pad_to);
-            walk_image_tags(UTRAN_WALK_DELETE);
-        };
+        auto walk = [](const std::string &h, size_t pad_to = 0) { load(h, pad_to, UTRAN_WALK_DELETE); };
         hdr pad = hdr().tag(0x12345678, 4000, {}, "pad");
         walk(hdr(pad).tag(TAG_VER, 95, {0xA}).bytes, 4096); /* ends at 4095: walked */
         walk(hdr(pad).tag(TAG_VER, 96, {0xB}).bytes, 4096); /* ends at 4096: silent stop */
-        /* In bounds by its size, but a bridge's fields would pass 4096. */
+        // In bounds by its size, but a bridge's fields would pass 4096.
         walk(hdr().tag(1, 4050).tag(TAG_BRIDGE, 45).bytes, 4096);
         walk(hdr().tag(TAG_INFO, 0, {1, 2, 3, 4}).bytes);
         walk(hdr().tag(0x54410007, 24, {}, "odd").tag(TAG_VER, 24, {9}).end().bytes);
@@ -161,8 +143,8 @@ TEST(UtranWalk, BridgeTagsCreateAndDeleteInOrderPastAFailure) {
     EXPECT_EQ(bridge[39], "tag_bridge name:ch_a "); /* delete walk: nine lines each */
 }
 
-/* Teardown can interrupt the very thread that holds the store's lock: the
- * stop must neither wait on itself nor skip its work. */
+// Teardown can interrupt the very thread that holds the store's lock: the
+// stop must neither wait on itself nor skip its work.
 TEST(UtranWalk, StopGoesOnWithoutALockItCannotTake) {
     walk_child c;
     ASSERT_TRUE(c.run([] {

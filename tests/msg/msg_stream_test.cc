@@ -1,5 +1,6 @@
-/* write_parcel: whole messages from several threads on one socket, and the
- * failure path that hands the parcel to its handler. */
+/* The record stream on a non-blocking socket (whole, partial, oversized
+ * records, end of stream) and write_parcel (whole messages from several
+ * threads, the failure path). */
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,6 +19,88 @@
 #include "kor_msg.h"
 
 namespace {
+
+
+struct stream_pair {
+    int sv[2];
+    RecordStream *rs;
+    stream_pair()
+    {
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        fcntl(sv[1], F_SETFL, O_NONBLOCK);
+        rs = record_stream_new(sv[1], 1024);
+    }
+    ~stream_pair()
+    {
+        record_stream_free(rs);
+        close(sv[0]);
+        close(sv[1]);
+    }
+    void put(const std::string &bytes) { ASSERT_EQ(write(sv[0], bytes.data(), bytes.size()), (ssize_t)bytes.size()); }
+    /* The next record, "<EOS>" at end of stream, or "<errno N>" on -1. */
+    std::string next()
+    {
+        void *p = nullptr;
+        size_t n = 99;
+        errno = 0;
+        if (record_stream_get_next(rs, &p, &n) != 0)
+            return "<errno " + std::to_string(errno) + ">";
+        if (p == nullptr)
+            return n == 0 ? "<EOS>" : "<EOS with a length>";
+        return std::string((const char *)p, n);
+    }
+    void expect(const std::vector<std::string> &want)
+    {
+        for (const std::string &w : want)
+            EXPECT_EQ(next(), w);
+    }
+};
+
+const std::string EAGAIN_ = "<errno " + std::to_string(EAGAIN) + ">";
+
+std::string frame(const std::string &rec)
+{
+    size_t n = rec.size();
+    return std::string{(char)(n >> 24), (char)(n >> 16), (char)(n >> 8), (char)n} + rec;
+}
+
+TEST(RecordStream, WholeRecordsOfOneReadComeOutInOrderThenEagain)
+{
+    stream_pair s;
+    s.put(frame("first") + frame("") + frame("third record"));
+    s.expect({"first", "" /* an empty record is still a record */, "third record", EAGAIN_});
+}
+
+TEST(RecordStream, HalfARecordWaitsForTheRest)
+{
+    stream_pair s;
+    const std::string big(1024, 'x'), f = frame(big);
+    s.put(f.substr(0, 2));
+    s.expect({EAGAIN_});
+    s.put(f.substr(2, 600));
+    s.expect({EAGAIN_});
+    s.put(f.substr(602) + frame("next"));
+    s.expect({big /* the largest record fits */, "next"});
+}
+
+TEST(RecordStream, OversizedFrameFailsTheStreamForGood)
+{
+    stream_pair s;
+    s.put(frame("ok") + std::string("\x00\x00\x04\x01", 4) + std::string(1025, 'y'));
+    const std::string efbig = "<errno " + std::to_string(EFBIG) + ">";
+    s.expect({"ok", efbig, efbig});
+}
+
+TEST(RecordStream, EndOfStreamAfterTheBufferedRecords)
+{
+    stream_pair s;
+    s.put(frame("last") + frame("cut").substr(0, 5));
+    shutdown(s.sv[0], SHUT_WR);
+    /* a partial frame ends with the stream */
+    s.expect({"last", "<EOS>", "<EOS>"});
+}
+
+
 
 /* A connected TCP pair on the loopback, as korv's links are: unlike a local
  * socketpair, TCP cuts sends short when the window is full. */
@@ -101,16 +184,11 @@ TEST(WriteParcel, MessagesOfSeveralThreadsArriveWhole)
     close(sv[1]);
 }
 
-int s_failed_fd = -2;
-uint32_t s_failed_len = 0;
-int s_failed_calls = 0;
-
-void on_failed(parcel_write_st *p)
-{
-    s_failed_calls++;
-    s_failed_fd = p->fd;
-    s_failed_len = p->length;
-}
+/* What the write-failure handler was given. */
+struct failure_seen {
+    int calls = 0, fd = -2;
+    uint32_t len = 0;
+} s_failed;
 
 TEST(WriteParcel, FailureHandsTheParcelToItsHandlerWithoutSigpipe)
 {
@@ -120,18 +198,17 @@ TEST(WriteParcel, FailureHandsTheParcelToItsHandlerWithoutSigpipe)
     sca_header_st h = {};
     parcel_write_st *p = parcel_write_new(sv[0], 100, &h);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->on_write_failed, nullptr) << "a new parcel has no handler";
-    p->on_write_failed = on_failed;
+    p->on_write_failed = [](parcel_write_st *w) { s_failed = {s_failed.calls + 1, w->fd, w->length}; };
     parcel_write_UINT32(p, 7);
     parcel_write_UINT8(p, 1);
     EXPECT_EQ(write_parcel(p), -1);
-    EXPECT_EQ(s_failed_calls, 1);
-    EXPECT_EQ(s_failed_fd, sv[0]);
-    EXPECT_EQ(s_failed_len, (uint32_t)SCA_HEADER_SIZE + 5);
+    EXPECT_EQ(s_failed.calls, 1);
+    EXPECT_EQ(s_failed.fd, sv[0]);
+    EXPECT_EQ(s_failed.len, (uint32_t)SCA_HEADER_SIZE + 5);
 
     p = parcel_write_new(sv[0], 100, &h); /* no handler: only logged */
     EXPECT_EQ(write_parcel(p), -1);
-    EXPECT_EQ(s_failed_calls, 1);
+    EXPECT_EQ(s_failed.calls, 1);
     EXPECT_EQ(write_parcel(nullptr), -1);
     close(sv[0]);
 }
