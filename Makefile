@@ -34,13 +34,35 @@ test: deps
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	ctest --test-dir $(BUILD_TEST) --output-on-failure -j$(JOBS)
 
-# ThreadSanitizer build of the threaded tests.
+# ThreadSanitizer build of the threaded tests (docs/fuzzing.md): every test
+# executable whose code runs on more than one thread, korv itself in the
+# end-to-end ones.  Each process writes its reports into build/tsan/reports
+# and stops at the first; any report fails the run.
+BUILD_TSAN := build/tsan
+TSAN_TESTS := adapter_os_test adapter_event_test msg_stream_test standins_cutils_test \
+	fwmd_test fwlink_unit_test fwlink_e2e_test bringup_test nvram_store_test nvram_msg_test \
+	nvram_e2e_test work_e2e_test socbridge_scan_test exception_e2e_test utran_e2e_test
 tsan: deps
-	@echo "tsan: not yet"
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DKORV_TSAN=ON >/dev/null
+	cmake --build $(BUILD_TSAN) -j$(JOBS) --target $(TSAN_TESTS)
+	rm -rf $(BUILD_TSAN)/reports && mkdir -p $(BUILD_TSAN)/reports
+	@TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(CURDIR)/$(BUILD_TSAN)/reports/tsan" \
+	  ctest --test-dir $(BUILD_TSAN) -L "^($$(echo $(TSAN_TESTS) | tr ' ' '|'))$$" --output-on-failure -j$(JOBS); \
+	  rc=$$?; \
+	  if ls $(BUILD_TSAN)/reports/tsan.* >/dev/null 2>&1; then \
+	    cat $(BUILD_TSAN)/reports/tsan.*; echo "tsan: ThreadSanitizer reports above"; exit 1; \
+	  fi; \
+	  exit $$rc
 
-# libFuzzer targets (clang), each for a bounded time.
+# libFuzzer targets (clang), each for a bounded time (docs/fuzzing.md):
+# FUZZ_SECONDS per target, a finding fails the run.
+BUILD_FUZZ := build/fuzz
+FUZZ_SECONDS ?= 25
 fuzz: deps
-	@echo "fuzz: not yet"
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON \
+	  -DKORV_FUZZ=ON >/dev/null
+	cmake --build $(BUILD_FUZZ) -j$(JOBS) --target fuzz_all
+	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
 # Optimised build and the benchmark table (bench/README.md).
 BUILD_BENCH := build/bench

@@ -84,23 +84,28 @@ static void log_handler_exit(void)
 
 /* The dump tool owns the modem's exception state from here on; no further
  * record is read for the rest of the process.  A reader thread blocked on
- * the descriptor finds it gone and does not re-arm. */
+ * its copy of the descriptor finds the channel gone and does not re-arm. */
 static void close_exception_channel(void)
 {
-    int fd = kro_socbridge_take_fd();
+    int fd;
     int ret;
 
+    /* Held across take and close: a reader never copies or re-arms a
+     * number that is being closed. */
+    kro_socbridge_lock();
+    fd = kro_socbridge_take_fd();
     tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
                      "[KORV][WORK]: kro_handle_modem_exception s_fd_socbridge=%d!\n", fd);
-    if (fd <= 0)
-        return;
-    ret = close(fd);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]: kro_handle_modem_exception close ret=%d!\n", ret);
-    if (ret < 0)
+    if (fd > 0) {
+        ret = close(fd);
         tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "kro_handle_modem_exception close device fail: %d - %s", errno,
-                         strerror(errno));
+                         "[KORV][WORK]: kro_handle_modem_exception close ret=%d!\n", ret);
+        if (ret < 0)
+            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
+                             "kro_handle_modem_exception close device fail: %d - %s", errno,
+                             strerror(errno));
+    }
+    kro_socbridge_unlock();
 }
 
 /* The tool runs in the background and reports through DUMP_FINISH_PROP. */

@@ -32,6 +32,14 @@ int read_socbridge(int fd);
 int kro_socbridge_fd(void);
 /* Forgets the channel descriptor (sets it to -1) and returns what it was. */
 int kro_socbridge_take_fd(void);
+/* The lock under which the channel's descriptor is armed, copied and closed:
+ * whoever takes the descriptor to close it holds it across take and close.
+ * The timed form is for teardown (exit-signal handler): it gives up after a
+ * bounded wait, or at once on the thread that holds it, logs that, and
+ * returns 0; 1 when the lock is held and must be released. */
+void kro_socbridge_lock(void);
+int kro_socbridge_lock_timed(const char *who);
+void kro_socbridge_unlock(void);
 
 void kro_handle_modem_exception(int flag);
 void kro_on_modem_exception(int fd, short flags, void *arg);

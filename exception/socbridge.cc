@@ -4,14 +4,23 @@
  *
  * Shared state: s_fd_socbridge is written by the opener thread once, read by
  * reader threads and taken (set to -1) by the exception handling or by
- * teardown; it is one int accessed atomically, no lock.  Only one reader
- * thread exists at a time, because only it re-arms the one-shot event.
- * s_socbridge_event is set once by the opener and afterwards only re-added;
- * s_modem_exception_event is armed by the one reader that found a record. */
+ * teardown; it is one int accessed atomically.  s_socbridge_lock orders the
+ * uses of the descriptor against its close: the opener arms the read event
+ * under it, a reader takes its own copy of the descriptor and re-arms under
+ * it, and whoever closes the channel takes and closes it under it (teardown
+ * with a bounded wait, as it runs inside the exit-signal handler).  A reader
+ * reads only its copy, so no read ever meets the close of the descriptor it
+ * reads, and a closed number, which the process may reuse for any file, is
+ * never read or armed again.  Only one reader thread exists at a time,
+ * because only it re-arms the one-shot event.  s_socbridge_event is set once
+ * by the opener and afterwards only re-added; s_modem_exception_event is
+ * armed by the one reader that found a record. */
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "cutils/properties.h"
@@ -28,8 +37,14 @@
 #define SOC_FIELD 4
 #define SOC_TYPE_DUMP 2
 #define SOCBRIDGE_RETRY_MS 2000
+/* Teardown gives up on the lock after this long; it is held only for a
+ * descriptor copy, an event add or a close. */
+#define SOCBRIDGE_LOCK_WAIT_S 1
 
 static int s_fd_socbridge = -1;
+/* Error-checking, so that a teardown that interrupted the holder on its own
+ * thread is refused at once instead of waiting on itself. */
+static pthread_mutex_t s_socbridge_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 static kor_event_st s_socbridge_event;
 static kor_event_st s_modem_exception_event;
 /* 1 us: just long enough to leave the reader thread for the looper. */
@@ -38,6 +53,26 @@ static const kor_timeval_st s_handoff_period = {0, 1};
 int kro_socbridge_fd(void) { return __atomic_load_n(&s_fd_socbridge, __ATOMIC_SEQ_CST); }
 
 int kro_socbridge_take_fd(void) { return __atomic_exchange_n(&s_fd_socbridge, -1, __ATOMIC_SEQ_CST); }
+
+void kro_socbridge_lock(void) { pthread_mutex_lock(&s_socbridge_lock); }
+
+int kro_socbridge_lock_timed(const char *who)
+{
+    struct timespec deadline;
+    int rc;
+
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += SOCBRIDGE_LOCK_WAIT_S;
+    rc = pthread_mutex_timedlock(&s_socbridge_lock, &deadline);
+    if (rc == 0)
+        return 1;
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
+                     "[KORV][FLOW]%s: socbridge lock not taken (error %d), going on without it\n", who,
+                     rc);
+    return 0;
+}
+
+void kro_socbridge_unlock(void) { pthread_mutex_unlock(&s_socbridge_lock); }
 
 void *set_socbridge_event(void *arg)
 {
@@ -56,14 +91,24 @@ void *set_socbridge_event(void *arg)
     create_pty_tty_channel();
     property_set(MODEM_EXCEPTION_PROP, "0");
     kro_log_exception_prop();
-    kor_event_set(&s_socbridge_event, fd, 0, on_socbridge_event, NULL);
-    kor_event_add(&s_socbridge_event);
+    kro_socbridge_lock();
+    /* A channel the exception handling closed meanwhile is not watched. */
+    if (fd == kro_socbridge_fd()) {
+        kor_event_set(&s_socbridge_event, fd, 0, on_socbridge_event, NULL);
+        kor_event_add(&s_socbridge_event);
+    }
+    kro_socbridge_unlock();
     return NULL;
 }
+
+static int read_channel(int fd, int channel);
 
 void *thread_fun_read_socbridge(void *fd_ptr)
 {
     int fd;
+    int copy;
+    int err;
+    int rc;
 
     if (fd_ptr == NULL) {
         tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
@@ -71,14 +116,29 @@ void *thread_fun_read_socbridge(void *fd_ptr)
         return NULL;
     }
     fd = *(const int *)fd_ptr;
-    /* Readiness seen just before the exception handling closed the channel. */
-    if (fd != kro_socbridge_fd())
+    /* Readiness seen just before the exception handling closed the channel
+     * finds nothing to copy. */
+    kro_socbridge_lock();
+    copy = fd == kro_socbridge_fd() ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    err = errno;
+    kro_socbridge_unlock();
+    if (copy < 0) {
+        if (fd == kro_socbridge_fd())
+            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
+                             "[KORV][FLOW] thread_fun_read_socbridge no descriptor to read fd:%d "
+                             "with, errno:%d\n",
+                             fd, err);
         return NULL;
-    if (read_socbridge(fd) >= 0)
+    }
+    rc = read_channel(copy, fd);
+    close(copy);
+    if (rc >= 0)
         return NULL; /* handed on: the channel is not watched any more */
     /* A channel closed meanwhile by the exception handling stays unwatched. */
+    kro_socbridge_lock();
     if (fd == kro_socbridge_fd())
         kor_event_add(&s_socbridge_event);
+    kro_socbridge_unlock();
     return NULL;
 }
 
@@ -130,26 +190,33 @@ static void report_dump_record(const uint8_t *held, int held_len, int32_t soc_ty
     kor_timer_add(&s_modem_exception_event, &s_handoff_period);
 }
 
-/* Records are found by their marker only; their length field is never used
- * to skip, so a payload holding "ME" starts a new record.  Bytes left after
- * a record header are scanned again only once the next read brought more. */
 int read_socbridge(int fd)
+{
+    /* Only the watched channel can be taken from under this thread. */
+    return read_channel(fd, fd == kro_socbridge_fd() ? fd : -1);
+}
+
+/* Reads fd, which is the channel `channel` or a copy of it (-1: no channel,
+ * nothing can close it meanwhile).  Records are found by their marker only;
+ * their length field is never used to skip, so a payload holding "ME" starts
+ * a new record.  Bytes left after a record header are scanned again only
+ * once the next read brought more. */
+static int read_channel(int fd, int channel)
 {
     uint8_t buf[SOC_BUF_SIZE];
     char text[SOC_TEXT_SIZE];
     int held = 0;
     int32_t soc_type = -1;
     int32_t soc_buf_len = -1;
-    /* Only the watched channel can be taken from under this thread. */
-    const int watched = fd == kro_socbridge_fd();
 
     for (;;) {
         /* The exception handling closes the channel while this thread may
-         * wait in read; from then on the number can name any file the
-         * process opens next, so it is never read again. */
-        if (watched && fd != kro_socbridge_fd()) {
+         * wait in read; what that read returned is taken, but the channel
+         * is read no further. */
+        if (channel >= 0 && channel != kro_socbridge_fd()) {
             tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n", fd);
+                             "[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n",
+                             channel);
             return -1;
         }
         tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] start read socbridge fd:%d\n",

@@ -153,9 +153,12 @@ int ril_l2k_deinit(void)
 {
     stop_utran_service();
     krov_stop_mwrx();
+    int held = kro_socbridge_lock_timed("ril_l2k_deinit");
     int fd = kro_socbridge_take_fd();
     if (fd > 0)
         close(fd);
+    if (held)
+        kro_socbridge_unlock();
     wcs_deinit();
     /* Released after wcs_deinit: the library's threads may still call the
      * operations until it has stopped them. */
