@@ -25,6 +25,7 @@
 
 #include "cutils/properties.h"
 #include "exception/exception.h"
+#include "frame/teardown_lock.h"
 #include "fwlink/fwlink.h"
 #include "kor_event.h"
 #include "kor_msg.h"
@@ -37,9 +38,6 @@
 #define SOC_FIELD 4
 #define SOC_TYPE_DUMP 2
 #define SOCBRIDGE_RETRY_MS 2000
-/* Teardown gives up on the lock after this long; it is held only for a
- * descriptor copy, an event add or a close. */
-#define SOCBRIDGE_LOCK_WAIT_S 1
 
 static int s_fd_socbridge = -1;
 /* Error-checking, so that a teardown that interrupted the holder on its own
@@ -58,18 +56,7 @@ void kro_socbridge_lock(void) { pthread_mutex_lock(&s_socbridge_lock); }
 
 int kro_socbridge_lock_timed(const char *who)
 {
-    struct timespec deadline;
-    int rc;
-
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += SOCBRIDGE_LOCK_WAIT_S;
-    rc = pthread_mutex_timedlock(&s_socbridge_lock, &deadline);
-    if (rc == 0)
-        return 1;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                     "[KORV][FLOW]%s: socbridge lock not taken (error %d), going on without it\n", who,
-                     rc);
-    return 0;
+    return kro_lock_for_teardown(&s_socbridge_lock, "[KORV][FLOW]", "socbridge", who);
 }
 
 void kro_socbridge_unlock(void) { pthread_mutex_unlock(&s_socbridge_lock); }

@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include "cutils/properties.h"
+#include "frame/teardown_lock.h"
 #include "kor_os.h"
 #include "modem/dmi.h"
 #include "utran/utran.h"
@@ -37,9 +38,6 @@
 #define BRIDGE_PLAIN_END 64
 #define BRIDGE_HS_END 88
 
-/* Teardown gives up on the lock after this long; the looper holds it only
- * for a walk, which makes a handful of driver requests. */
-#define UTRAN_LOCK_WAIT_S 1
 
 static uint8_t utran_image[UTRAN_IMAGE_SIZE];
 static uint64_t utran_image_len;
@@ -52,18 +50,7 @@ void utran_store_lock(void) { pthread_mutex_lock(&s_utran_lock); }
 
 int utran_store_lock_timed(const char *who)
 {
-    struct timespec deadline;
-    int rc;
-
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += UTRAN_LOCK_WAIT_S;
-    rc = pthread_mutex_timedlock(&s_utran_lock, &deadline);
-    if (rc == 0)
-        return 1;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                     "[KORV][UTRAN]%s: image store lock not taken (error %d), going on without it\n",
-                     who, rc);
-    return 0;
+    return kro_lock_for_teardown(&s_utran_lock, "[KORV][UTRAN]", "image store", who);
 }
 
 void utran_store_unlock(void) { pthread_mutex_unlock(&s_utran_lock); }
