@@ -69,6 +69,12 @@ int korv_exception_inform(uint8_t type)
     return 0;
 }
 
+void kro_inform_and_log(uint8_t type, const char *caller)
+{
+    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]korv_exception_inform in %s return %s\n",
+                     caller, korv_exception_inform(type) == 0 ? "success" : "failure");
+}
+
 int kro_is_modem_reseting(void) { return __atomic_load_n(&s_is_modem_reseting, __ATOMIC_SEQ_CST); }
 
 static void arm_dump_poll(void)
@@ -165,12 +171,7 @@ static void restart_self(void)
 {
     property_set(MODEM_EXCEPTION_PROP, "0");
     kro_log_exception_prop();
-    if (korv_exception_inform(KRO_NOTIFY_RESET) == 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]korv_exception_inform in kro_on_modem_exception return success\n");
-    else
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]korv_exception_inform in kro_on_modem_exception return failure\n");
+    kro_inform_and_log(KRO_NOTIFY_RESET, "kro_on_modem_exception");
     /* The exit-signal handler tears down and exits; the service manager
      * starts a fresh daemon. */
     if (kill(getpid(), SIGUSR2) != 0)

@@ -44,6 +44,9 @@ void kro_socbridge_unlock(void);
 void kro_handle_modem_exception(int flag);
 void kro_on_modem_exception(int fd, short flags, void *arg);
 int korv_exception_inform(uint8_t type);
+/* korv_exception_inform, then the line saying how it went for `caller`;
+ * the handling goes on either way. */
+void kro_inform_and_log(uint8_t type, const char *caller);
 int kro_is_modem_reseting(void);
 /* Reads MODEM_EXCEPTION_PROP back and logs its first character. */
 void kro_log_exception_prop(void);

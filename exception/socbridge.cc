@@ -167,12 +167,7 @@ static void report_dump_record(const uint8_t *held, int held_len, int32_t soc_ty
     tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
                      "[KORV][FLOW]property_set persist.sys.modem.exception 1\n");
     kro_log_exception_prop();
-    if (korv_exception_inform(KRO_NOTIFY_DETECTED) == 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]korv_exception_inform in read_socbridge return success\n");
-    else
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]korv_exception_inform in read_socbridge return failure\n");
+    kro_inform_and_log(KRO_NOTIFY_DETECTED, "read_socbridge");
     kor_event_set(&s_modem_exception_event, -1, 0, on_modem_exception_handoff, NULL);
     kor_timer_add(&s_modem_exception_event, &s_handoff_period);
 }
