@@ -33,6 +33,16 @@ struct kor_id_table {
         items.emplace(id, item);
         return id;
     }
+
+    /* Removes the item of `id` into *out; false when there is none. */
+    bool take(uint64_t id, T *out) {
+        std::lock_guard<std::mutex> hold(lock);
+        auto it = items.find(id);
+        if (it == items.end()) return false;
+        *out = it->second;
+        items.erase(it);
+        return true;
+    }
 };
 
 /* A condition whose timed waits run on the monotonic clock, and the

@@ -39,15 +39,8 @@ uint64_t tp_os_mutex_create(const char *name, int attr) {
 }
 
 int tp_os_mutex_delete(uint64_t mid) {
-    kor_id_table<kor_mutex_st *> &t = mutex_table();
     kor_mutex_st *m = NULL;
-    {
-        std::lock_guard<std::mutex> hold(t.lock);
-        auto it = t.items.find(mid);
-        if (it == t.items.end()) return -1;
-        m = it->second;
-        t.items.erase(it);
-    }
+    if (!mutex_table().take(mid, &m)) return -1;
     pthread_mutex_destroy(&m->mutex);
     delete m;
     return 0;

@@ -154,15 +154,8 @@ int tp_os_queue_receive(uint64_t qid, void **msg, uint32_t timeout) {
 }
 
 int tp_os_queue_delete(uint64_t qid) {
-    kor_id_table<kor_queue_st *> &t = queue_table();
     kor_queue_st *q = NULL;
-    {
-        std::lock_guard<std::mutex> hold(t.lock);
-        auto it = t.items.find(qid);
-        if (it == t.items.end()) return -1;
-        q = it->second;
-        t.items.erase(it);
-    }
+    if (!queue_table().take(qid, &q)) return -1;
     pthread_mutex_lock(&q->lock);
     q->deleted = 1;
     pthread_cond_broadcast(&q->not_empty);

@@ -70,13 +70,7 @@ bool at_eof(int fd)
 
 std::vector<uint8_t> encoded(uint64_t cmd, fwmd_body body, uint64_t wf_id = 0, uint16_t src = 2, uint16_t dst = 1)
 {
-    fwmd_msg m;
-    m.msg_cmd = cmd;
-    m.wf_id = wf_id;
-    m.src = src;
-    m.dst = dst;
-    m.body = body.bytes;
-    return fwmd_encode(m);
+    return fwmd_encode(fwmd_make(cmd, body, wf_id, src, dst));
 }
 
 void put(int fd, const std::vector<uint8_t> &b)

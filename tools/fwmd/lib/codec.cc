@@ -97,3 +97,14 @@ std::string fwmd_hex(const uint8_t *b, size_t n)
     }
     return s;
 }
+
+fwmd_msg fwmd_make(uint64_t msg_cmd, const fwmd_body &body, uint64_t wf_id, uint16_t src, uint16_t dst)
+{
+    fwmd_msg m;
+    m.msg_cmd = msg_cmd;
+    m.wf_id = wf_id;
+    m.src = src;
+    m.dst = dst;
+    m.body = body.bytes;
+    return m;
+}

@@ -36,6 +36,10 @@ struct fwmd_body {
     fwmd_body &raw(const void *data, size_t n);
 };
 
+/* A message with the given header fields and body. */
+fwmd_msg fwmd_make(uint64_t msg_cmd, const fwmd_body &body, uint64_t wf_id = 0, uint16_t src = 1,
+                   uint16_t dst = 2);
+
 struct fwmd_server;
 
 /* Listens on both ports (0 picks a free port); NULL on failure. */

@@ -382,13 +382,7 @@ int fwmd_send(fwmd_server *s, int channel, const fwmd_msg &msg)
 int fwmd_send_cmd(fwmd_server *s, int channel, uint64_t msg_cmd, const fwmd_body &body,
                   uint64_t wf_id, uint16_t src, uint16_t dst)
 {
-    fwmd_msg m;
-    m.msg_cmd = msg_cmd;
-    m.wf_id = wf_id;
-    m.src = src;
-    m.dst = dst;
-    m.body = body.bytes;
-    return fwmd_send(s, channel, m);
+    return fwmd_send(s, channel, fwmd_make(msg_cmd, body, wf_id, src, dst));
 }
 
 int fwmd_send_raw(fwmd_server *s, int channel, const void *bytes, size_t n)
