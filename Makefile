@@ -39,7 +39,7 @@ test: deps
 # end-to-end ones.  Each process writes its reports into build/tsan/reports
 # and stops at the first; any report fails the run.
 BUILD_TSAN := build/tsan
-TSAN_TESTS := adapter_os_test adapter_event_test msg_stream_test standins_cutils_test \
+TSAN_TESTS := adapter_os_test adapter_event_test msg_stream_test sim_cutils_test \
 	fwmd_test fwlink_unit_test fwlink_e2e_test bringup_test nvram_store_test nvram_msg_test \
 	nvram_e2e_test work_e2e_test socbridge_scan_test exception_e2e_test utran_e2e_test
 tsan: deps

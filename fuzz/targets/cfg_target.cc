@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "frame/cfg.h"
+#include "process/cfg.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "kor_cfg.h"
 #include "kor_os.h"

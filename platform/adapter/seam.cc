@@ -18,7 +18,7 @@
 #include <string>
 
 #include "kor_platform.h"
-#include "platform/modem_sim/modem_sim.h"
+#include "platform/sim/modem/modem_sim.h"
 
 static pthread_once_t s_root_once = PTHREAD_ONCE_INIT;
 static const char *s_root; /* written once under s_root_once, then read-only */

@@ -1,5 +1,5 @@
 /* Bounded lock taking for teardown's path (see teardown_lock.h). */
-#include "frame/teardown_lock.h"
+#include "teardown_lock.h"
 
 #include <time.h>
 

@@ -6,7 +6,7 @@
  *
  * Shared state: s_teardown_started, set once by the first on_exit_signal
  * with an atomic exchange, no lock (a signal handler must not wait for one). */
-#include "frame/frame.h"
+#include "process/frame.h"
 
 #include <getopt.h>
 #include <sched.h>
@@ -15,7 +15,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "fwlink/bringup.h"
+#include "bringup.h"
 #include "kor_os.h"
 #include "kor_platform.h"
 

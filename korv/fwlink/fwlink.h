@@ -1,4 +1,5 @@
-/* Event looper and the two framework connections (work 8010, NV 8020). */
+/* The two framework connections: the work channel (8010) and the NV channel
+ * (8020). */
 #ifndef FWLINK_H
 #define FWLINK_H
 
@@ -28,15 +29,10 @@ extern fw_socket_client_st fw_client_8020;
 /* Port of a channel: KORV_WORK_PORT / KORV_NV_PORT, else the default. */
 int kro_fw_port(int default_port);
 
-void *kro_event_looper(void *arg);
-/* Bring-up's start handshake: starts the looper thread and returns once the
- * event loop is ready to take events. */
-void kro_event_looper_start(void);
 void *set_fwsocket_event(void *client);
 void socket_client_fwm(int fd, short flags, void *stream);
 void on_fw_connect_error(int fd);
 void on_fw_parcel_write_failed(parcel_write_st *parcel);
-void on_socbridge_event(int fd, short flags, void *arg);
 
 #ifdef __cplusplus
 }

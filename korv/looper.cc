@@ -13,9 +13,10 @@
 #include <signal.h>
 
 #include "exception/exception.h"
-#include "fwlink/bringup.h"
+#include "bringup.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
+#include "looper.h"
 
 #define LOOPER_PRIORITY (-64)
 #define LOOPER_SIZE_HINT 4096

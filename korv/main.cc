@@ -5,9 +5,9 @@
 #include <stdint.h>
 #include <unistd.h>
 
-#include "frame/cfg.h"
-#include "frame/frame.h"
-#include "fwlink/bringup.h"
+#include "process/cfg.h"
+#include "process/frame.h"
+#include "bringup.h"
 #include "kor_os.h"
 #include "kor_platform.h"
 

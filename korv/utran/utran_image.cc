@@ -13,7 +13,7 @@
 #include <time.h>
 
 #include "cutils/properties.h"
-#include "frame/teardown_lock.h"
+#include "teardown_lock.h"
 #include "kor_os.h"
 #include "modem/dmi.h"
 #include "utran/utran.h"

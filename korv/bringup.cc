@@ -15,9 +15,10 @@
 
 #include "cutils/properties.h"
 #include "exception/exception.h"
-#include "fwlink/bringup.h"
+#include "bringup.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
+#include "looper.h"
 #include "kor_platform.h"
 #include "modem/at_modem.h"
 #include "modem/dmi.h"

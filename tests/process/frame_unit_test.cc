@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "frame/cfg.h"
-#include "frame/frame.h"
+#include "process/cfg.h"
+#include "process/frame.h"
 #include "kor_cfg.h"
 #include "unit_support.h"
 

@@ -3,7 +3,7 @@
  * thread, before any other thread exists.  The file is opened through the
  * platform seam, so its device path is taken below KORV_ROOT when that is
  * set. */
-#include "frame/cfg.h"
+#include "process/cfg.h"
 
 #include <errno.h>
 #include <stdint.h>

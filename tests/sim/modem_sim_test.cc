@@ -14,7 +14,7 @@
 
 #include "harness.h"
 #include "kor_modem.h"
-#include "platform/modem_sim/modem_sim.h"
+#include "platform/sim/modem/modem_sim.h"
 
 namespace {
 

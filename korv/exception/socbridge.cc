@@ -25,11 +25,12 @@
 
 #include "cutils/properties.h"
 #include "exception/exception.h"
-#include "frame/teardown_lock.h"
+#include "teardown_lock.h"
 #include "fwlink/fwlink.h"
 #include "kor_event.h"
 #include "kor_msg.h"
 #include "kor_os.h"
+#include "looper.h"
 #include "kor_platform.h"
 
 /* One byte short of 256, as the channel has always been read. */
