@@ -18,6 +18,7 @@
 #include "bringup.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "looper.h"
 #include "kor_platform.h"
 #include "modem/at_modem.h"
@@ -48,7 +49,7 @@ static int amt_mode(void)
 {
     char value[PROPERTY_VALUE_MAX];
     read_prop(AMT_MODE_PROP, value, "0");
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sys.bw.amtmode, state: %s \n", value);
+    LOG_CORE_FLOW("sys.bw.amtmode, state: %s \n", value);
     return value[0] != '0';
 }
 
@@ -56,18 +57,18 @@ static void amt_write_encrypt_data(void)
 {
     void *lib = kor_dlopen(AMT_HELPER_LIB, RTLD_LAZY);
     if (lib == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amt_write_encrypt_data call dlopen fail: - %s", dlerror());
+        LOG_CORE_FLOW("amt_write_encrypt_data call dlopen fail: - %s", dlerror());
         return;
     }
     int (*write_first)(void) = (int (*)(void))dlsym(lib, AMT_HELPER_FN);
     if (write_first == NULL) {
         /* Kept loaded: a helper without its entry point is left as found. */
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amtWriteEncryptDataFirst call dlsym fail: - %s", dlerror());
+        LOG_CORE_FLOW("amtWriteEncryptDataFirst call dlsym fail: - %s", dlerror());
         return;
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "will call amt_write_encrypt.");
+    LOG_CORE_FLOW("will call amt_write_encrypt.");
     int ret = write_first();
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "stop call amt_write_encrypt_test. return value:%d.", ret);
+    LOG_CORE_FLOW("stop call amt_write_encrypt_test. return value:%d.", ret);
     dlclose(lib);
 }
 
@@ -100,8 +101,8 @@ static void start_fw_connection(fw_socket_client_st *client, const char *thread_
 
 int ril_l2k_init(uint8_t init_mode)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][API]: ril_l2k_init( init_mode=%d )\n", init_mode);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "amt_write_encrypt_data start.");
+    LOG_CORE_FLOW("[KORV][API]: ril_l2k_init( init_mode=%d )\n", init_mode);
+    LOG_CORE_FLOW("amt_write_encrypt_data start.");
     if (amt_mode())
         amt_write_encrypt_data();
 
@@ -109,7 +110,7 @@ int ril_l2k_init(uint8_t init_mode)
     tp_os_queue_init();
     tp_nvram_open_files();
     if (tp_nvram_init() != 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]: NVRAM manager init failure!\n");
+        LOG_CORE_FLOW("[KORV][FLOW]: NVRAM manager init failure!\n");
         return -1;
     }
     at_modem_start();
@@ -123,14 +124,14 @@ int ril_l2k_init(uint8_t init_mode)
     tp_os_thread_create("set_socbridge_event", set_socbridge_event, THREAD_PRIORITY, CONNECT_SIZE_HINT, NULL);
     start_at_timeout_watch();
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]: Initialization ril l2k successful!\n");
+    LOG_CORE_FLOW("[KORV][FLOW]: Initialization ril l2k successful!\n");
     wcs_init(init_mode, g_wcs_dmi_ops);
     return 0;
 }
 
 void krov_start_mwrx(void)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "krov_start_mwrx \n");
+    LOG_CORE_FLOW("krov_start_mwrx \n");
     if (amt_mode())
         return;
     for (const char *service : s_mwrx_services) {
@@ -138,14 +139,14 @@ void krov_start_mwrx(void)
         char state[PROPERTY_VALUE_MAX];
         snprintf(prop, sizeof(prop), "init.svc.%s", service);
         read_prop(prop, state, "stopped");
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "current service: %s, state: %s \n", prop, state);
+        LOG_CORE_FLOW("current service: %s, state: %s \n", prop, state);
         property_set(strstr(state, "stopped") != NULL ? "ctl.start" : "ctl.restart", service);
     }
 }
 
 void krov_stop_mwrx(void)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "krov_stop_mwrx \n");
+    LOG_CORE_FLOW("krov_stop_mwrx \n");
     for (const char *service : s_mwrx_stop_services)
         property_set("ctl.stop", service);
 }

@@ -16,6 +16,7 @@
 #include "bringup.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "looper.h"
 
 #define LOOPER_PRIORITY (-64)
@@ -45,7 +46,7 @@ void *kro_event_looper(void *arg)
      * service manager start afresh. */
     int err = errno;
     kro_release_dmi_ops();
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]error in event_loop_base errno:%d\n", err);
+    LOG_CORE_ERR("[KORV][FLOW]error in event_loop_base errno:%d\n", err);
     kill(0, SIGKILL);
     return NULL;
 }
@@ -59,7 +60,7 @@ void kro_event_looper_start(void)
     if (tid == KOR_OS_FAIL) {
         /* Waiting would hang bring-up for ever; without a loop the later
          * registrations fail on their own and say so. */
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]kro_event_looper thread create failed\n");
+        LOG_CORE_ERR("[KORV][FLOW]kro_event_looper thread create failed\n");
     } else {
         while (!s_looper_started)
             pthread_cond_wait(&s_looper_cond, &s_looper_mutex);
@@ -75,6 +76,5 @@ void on_socbridge_event(int fd, short flags, void *arg)
     uint64_t tid = tp_os_thread_create("read_socbridge", thread_fun_read_socbridge, LOOPER_PRIORITY,
                                        READER_SIZE_HINT, &s_socbridge_ready_fd);
     if (tid == KOR_OS_FAIL)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][FLOW]on_socbridge_event read_socbridge thread create failed, fd:%d\n", fd);
+        LOG_CORE_ERR("[KORV][FLOW]on_socbridge_event read_socbridge thread create failed, fd:%d\n", fd);
 }

@@ -9,6 +9,7 @@
 #include "process/frame.h"
 #include "bringup.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 
 #define KORV_VERSION_SIZE 51
@@ -30,9 +31,8 @@ int main(int argc, char **argv)
      * runs on defaults. */
     cfg_init(cfg_file);
     get_version(version, KORV_VERSION_CAPACITY);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "\n----KORV ENTRY version: %s, init_mode: %d, cfg_file: %s----\n", version,
-                     init_mode, cfg_file);
+    LOG_CORE_FLOW("\n----KORV ENTRY version: %s, init_mode: %d, cfg_file: %s----\n", version,
+                  init_mode, cfg_file);
 
     kro_install_exit_signals();
     /* Before bring-up, so that every thread it starts inherits SCHED_FIFO. */
@@ -45,7 +45,7 @@ int main(int argc, char **argv)
     kor_system(KORV_DSP_BOOT_CMD);
 
     for (;;) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "korv main thread begin to sleep\n");
+        LOG_CORE_FLOW("korv main thread begin to sleep\n");
         sleep(KORV_MAIN_SLEEP_S);
     }
 }

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "kor_os.h"
+#include "korv_log.h"
 
 int kro_lock_for_teardown(pthread_mutex_t *lock, const char *tag, const char *what, const char *who)
 {
@@ -15,7 +16,7 @@ int kro_lock_for_teardown(pthread_mutex_t *lock, const char *tag, const char *wh
     rc = pthread_mutex_timedlock(lock, &deadline);
     if (rc == 0)
         return 1;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "%s%s: %s lock not taken (error %d), going on without it\n",
-                     tag, who, what, rc);
+    LOG_CORE_ERR("%s%s: %s lock not taken (error %d), going on without it\n",
+                 tag, who, what, rc);
     return 0;
 }

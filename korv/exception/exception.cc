@@ -21,6 +21,7 @@
 #include "exception/exception.h"
 #include "kor_event.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 #include "work/work.h"
 
@@ -48,8 +49,8 @@ static char prop_first(const char *name, const char *def)
 
 void kro_log_exception_prop(void)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] persist.sys.modem.exception= %c",
-                     prop_first(MODEM_EXCEPTION_PROP, "0"));
+    LOG_CORE_FLOW("[KORV][FLOW] persist.sys.modem.exception= %c",
+                  prop_first(MODEM_EXCEPTION_PROP, "0"));
 }
 
 int korv_exception_inform(uint8_t type)
@@ -57,22 +58,22 @@ int korv_exception_inform(uint8_t type)
     uint8_t rec[NOTIFY_SIZE] = {type, 0, 0, 0};
     ssize_t n;
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "korv_exception_inform msgtype:%d", type);
+    LOG_CORE_FLOW("korv_exception_inform msgtype:%d", type);
     n = write(ptym_fd, rec, sizeof rec);
     if (n != (ssize_t)sizeof rec) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "Error write %d: %s\n", ptym_fd,
-                         strerror(errno));
+        LOG_CORE_FLOW("Error write %d: %s\n", ptym_fd,
+                      strerror(errno));
         return -1;
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "korv_exception_inform write  ptym_fd:%d success",
-                     ptym_fd);
+    LOG_CORE_FLOW("korv_exception_inform write  ptym_fd:%d success",
+                  ptym_fd);
     return 0;
 }
 
 void kro_inform_and_log(uint8_t type, const char *caller)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]korv_exception_inform in %s return %s\n",
-                     caller, korv_exception_inform(type) == 0 ? "success" : "failure");
+    LOG_CORE_FLOW("[KORV][WORK]korv_exception_inform in %s return %s\n",
+                  caller, korv_exception_inform(type) == 0 ? "success" : "failure");
 }
 
 int kro_is_modem_reseting(void) { return __atomic_load_n(&s_is_modem_reseting, __ATOMIC_SEQ_CST); }
@@ -85,7 +86,7 @@ static void arm_dump_poll(void)
 
 static void log_handler_exit(void)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]: at_modem_handle_exception exit!\n");
+    LOG_CORE_FLOW("[KORV][WORK]: at_modem_handle_exception exit!\n");
 }
 
 /* The dump tool owns the modem's exception state from here on; no further
@@ -100,16 +101,13 @@ static void close_exception_channel(void)
      * number that is being closed. */
     kro_socbridge_lock();
     fd = kro_socbridge_take_fd();
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]: kro_handle_modem_exception s_fd_socbridge=%d!\n", fd);
+    LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception s_fd_socbridge=%d!\n", fd);
     if (fd > 0) {
         ret = close(fd);
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]: kro_handle_modem_exception close ret=%d!\n", ret);
+        LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception close ret=%d!\n", ret);
         if (ret < 0)
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "kro_handle_modem_exception close device fail: %d - %s", errno,
-                             strerror(errno));
+            LOG_CORE_FLOW("kro_handle_modem_exception close device fail: %d - %s", errno,
+                          strerror(errno));
     }
     kro_socbridge_unlock();
 }
@@ -120,12 +118,11 @@ static void run_dump_tool(int dump_switch, int reset_switch)
     char *cmd = NULL;
 
     if (asprintf(&cmd, DUMP_COMMAND, dump_switch, reset_switch) < 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][WORK]: at_modem_handle_exception no memory for the dump command\n");
+        LOG_CORE_ERR("[KORV][WORK]: at_modem_handle_exception no memory for the dump command\n");
         return;
     }
     property_set(DUMP_FINISH_PROP, "0");
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "system(%s)\n", cmd);
+    LOG_CORE_FLOW("system(%s)\n", cmd);
     kor_system(cmd);
     free(cmd);
     log_handler_exit();
@@ -139,26 +136,22 @@ void kro_handle_modem_exception(int flag)
 
     if (!__atomic_compare_exchange_n(&s_is_modem_reseting, &idle, 1, 0, __ATOMIC_SEQ_CST,
                                      __ATOMIC_SEQ_CST)) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]: kro_handle_modem_exception ignored for modem is reseting now flag:%d\n",
-                         flag);
+        LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception ignored for modem is reseting now flag:%d\n",
+                      flag);
         return;
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]: kro_handle_modem_exception flag:%d, s_is_modem_reseting:%d\n",
-                     flag, 0);
+    LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception flag:%d, s_is_modem_reseting:%d\n",
+                  flag, 0);
     s_modem_exception_flag = flag;
     dump_switch = prop_first(DUMP_SWITCH_PROP, "0") == '1';
     reset_switch = prop_first(RESET_SWITCH_PROP, "1") == '1';
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]: at_modem_handle_exception dump_switch:%d, reset_switch:%d enter!\n",
-                     dump_switch, reset_switch);
+    LOG_CORE_FLOW("[KORV][WORK]: at_modem_handle_exception dump_switch:%d, reset_switch:%d enter!\n",
+                  dump_switch, reset_switch);
     if (!dump_switch && !reset_switch) {
         /* Nothing to run: the poll decides on whatever the finish property
          * already says. */
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]: at_modem_handle_exception exit! dump_switch:%d, reset_switch:%d\n",
-                         0, 0);
+        LOG_CORE_FLOW("[KORV][WORK]: at_modem_handle_exception exit! dump_switch:%d, reset_switch:%d\n",
+                      0, 0);
     } else {
         close_exception_channel();
         run_dump_tool(dump_switch, reset_switch);
@@ -175,10 +168,10 @@ static void restart_self(void)
     /* The exit-signal handler tears down and exits; the service manager
      * starts a fresh daemon. */
     if (kill(getpid(), SIGUSR2) != 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]killself failed, errno %d - %s\n",
-                         errno, strerror(errno));
+        LOG_CORE_FLOW("[KORV][WORK]killself failed, errno %d - %s\n",
+                      errno, strerror(errno));
     else
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]killself successed!\n");
+        LOG_CORE_FLOW("[KORV][WORK]killself successed!\n");
 }
 
 void kro_on_modem_exception(int fd, short flags, void *arg)
@@ -189,14 +182,12 @@ void kro_on_modem_exception(int fd, short flags, void *arg)
     if (prop_first(DUMP_FINISH_PROP, "0") == '0') {
         arm_dump_poll();
     } else if (prop_first(RESET_SWITCH_PROP, "1") == '0') {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]kro_on_modem_exception, persist.sys.modem.reset is closed, not killself\n");
+        LOG_CORE_FLOW("[KORV][WORK]kro_on_modem_exception, persist.sys.modem.reset is closed, not killself\n");
         __atomic_store_n(&s_is_modem_reseting, 0, __ATOMIC_SEQ_CST);
     } else {
         kro_on_modem_reset_completed(s_modem_exception_flag);
         __atomic_store_n(&s_is_modem_reseting, 0, __ATOMIC_SEQ_CST);
         restart_self();
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "======on_dump_stat_polling eson loop enter ======");
+    LOG_CORE_FLOW("======on_dump_stat_polling eson loop enter ======");
 }

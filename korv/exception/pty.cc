@@ -14,6 +14,7 @@
 
 #include "exception/exception.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 
 #define PTMX_PATH "/dev/ptmx"
@@ -43,8 +44,8 @@ static int open_master(void)
         fd = kor_open(PTMX_PATH, O_RDWR);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "Error opening %s: %s\n", PTMX_PATH,
-                         err_text(errno, err));
+        LOG_CORE_FLOW("Error opening %s: %s\n", PTMX_PATH,
+                      err_text(errno, err));
     return fd;
 }
 
@@ -53,8 +54,8 @@ static int step_failed(const char *what)
 {
     char err[ERR_TEXT_SIZE];
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "Error %s %s: %s\n", what, LED_TTY_FILE,
-                     err_text(errno, err));
+    LOG_CORE_FLOW("Error %s %s: %s\n", what, LED_TTY_FILE,
+                  err_text(errno, err));
     return -1;
 }
 
@@ -100,14 +101,13 @@ int create_pty_tty_channel(void)
 {
     int fd;
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "create_pty_tty_channel led_tty_file enter\n");
+    LOG_CORE_FLOW("create_pty_tty_channel led_tty_file enter\n");
     fd = open_master();
     ptym_fd = fd;
     if (fd < 0 || publish_slave(fd) != 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][FLOW]create_pty_tty_channel return failure\n");
+        LOG_CORE_FLOW("[KORV][FLOW]create_pty_tty_channel return failure\n");
         return -1;
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "create_pty_tty_channel led_tty_file success\n");
+    LOG_CORE_FLOW("create_pty_tty_channel led_tty_file success\n");
     return 0;
 }

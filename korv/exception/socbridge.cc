@@ -30,6 +30,7 @@
 #include "kor_event.h"
 #include "kor_msg.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "looper.h"
 #include "kor_platform.h"
 
@@ -69,13 +70,12 @@ void *set_socbridge_event(void *arg)
     (void)arg;
     /* Blocks until the driver (or, for a FIFO, a writer) is there. */
     while ((fd = kor_open(SOCBRIDGE_PATH, O_RDONLY)) < 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][FLOW]failed to open file %s, fd:%d, errno:%d\n", SOCBRIDGE_PATH,
-                         fd, errno);
+        LOG_CORE_FLOW("[KORV][FLOW]failed to open file %s, fd:%d, errno:%d\n", SOCBRIDGE_PATH,
+                      fd, errno);
         tp_os_thread_sleep(SOCBRIDGE_RETRY_MS);
     }
     __atomic_store_n(&s_fd_socbridge, fd, __ATOMIC_SEQ_CST);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]open socbridge file fd:%d\n", fd);
+    LOG_CORE_FLOW("[KORV][FLOW]open socbridge file fd:%d\n", fd);
     create_pty_tty_channel();
     property_set(MODEM_EXCEPTION_PROP, "0");
     kro_log_exception_prop();
@@ -99,8 +99,7 @@ void *thread_fun_read_socbridge(void *fd_ptr)
     int rc;
 
     if (fd_ptr == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][FLOW] thread_fun_read_socbridge data_ptr is NULL\n");
+        LOG_CORE_ERR("[KORV][FLOW] thread_fun_read_socbridge data_ptr is NULL\n");
         return NULL;
     }
     fd = *(const int *)fd_ptr;
@@ -112,10 +111,9 @@ void *thread_fun_read_socbridge(void *fd_ptr)
     kro_socbridge_unlock();
     if (copy < 0) {
         if (fd == kro_socbridge_fd())
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                             "[KORV][FLOW] thread_fun_read_socbridge no descriptor to read fd:%d "
-                             "with, errno:%d\n",
-                             fd, err);
+            LOG_CORE_ERR("[KORV][FLOW] thread_fun_read_socbridge no descriptor to read fd:%d "
+                         "with, errno:%d\n",
+                         fd, err);
         return NULL;
     }
     rc = read_channel(copy, fd);
@@ -160,13 +158,11 @@ static void report_dump_record(const uint8_t *held, int held_len, int32_t soc_ty
     char text[SOC_TEXT_SIZE];
 
     to_string_byte_buf(held, (size_t)held_len, text, sizeof text);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][FLOW]get_soc_record type:%d, len:%d, buf_end:%d, buf:%s\n", soc_type,
-                     soc_buf_len, held_len, text);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] read socbridge get DEXCPTINFO\n");
+    LOG_CORE_FLOW("[KORV][FLOW]get_soc_record type:%d, len:%d, buf_end:%d, buf:%s\n", soc_type,
+                  soc_buf_len, held_len, text);
+    LOG_CORE_FLOW("[KORV][FLOW] read socbridge get DEXCPTINFO\n");
     property_set(MODEM_EXCEPTION_PROP, "1");
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][FLOW]property_set persist.sys.modem.exception 1\n");
+    LOG_CORE_FLOW("[KORV][FLOW]property_set persist.sys.modem.exception 1\n");
     kro_log_exception_prop();
     kro_inform_and_log(KRO_NOTIFY_DETECTED, "read_socbridge");
     kor_event_set(&s_modem_exception_event, -1, 0, on_modem_exception_handoff, NULL);
@@ -197,28 +193,26 @@ static int read_channel(int fd, int channel)
          * wait in read; what that read returned is taken, but the channel
          * is read no further. */
         if (channel >= 0 && channel != kro_socbridge_fd()) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n",
-                             channel);
+            LOG_CORE_FLOW("[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n",
+                          channel);
             return -1;
         }
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] start read socbridge fd:%d\n",
-                         fd);
+        LOG_CORE_FLOW("[KORV][FLOW] start read socbridge fd:%d\n",
+                      fd);
         ssize_t n = read(fd, buf + held, (size_t)(SOC_BUF_SIZE - held));
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW] read soc bridge size:%d\n",
-                         (int)n);
+        LOG_CORE_FLOW("[KORV][FLOW] read soc bridge size:%d\n",
+                      (int)n);
         if (n < 0) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][FLOW] read modem exception indication error: errno(%d)\n",
-                             errno);
+            LOG_CORE_FLOW("[KORV][FLOW] read modem exception indication error: errno(%d)\n",
+                          errno);
             return -1;
         }
         if (n == 0)
             return -1;
         int total = held + (int)n;
         to_string_byte_buf(buf + held, (size_t)n, text, sizeof text);
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]read soc bridge: %s, s_buf:%d\n",
-                         text, total);
+        LOG_CORE_FLOW("[KORV][FLOW]read soc bridge: %s, s_buf:%d\n",
+                      text, total);
 
         int at = find_marker(buf, total);
         if (at < 0) {
@@ -226,7 +220,7 @@ static int read_channel(int fd, int channel)
             continue;
         }
         int p = at + 2;
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]find record start at: %d\n", p);
+        LOG_CORE_FLOW("[KORV][FLOW]find record start at: %d\n", p);
         if (p + SOC_FIELD <= total) {
             soc_type = rd32(buf + p);
             p += SOC_FIELD;
@@ -235,17 +229,15 @@ static int read_channel(int fd, int channel)
                 p += SOC_FIELD;
             }
         }
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][FLOW]search record soc_type: %d, soc_buf_len:%d, i_buf:%d, s_buf:%d\n",
-                         soc_type, soc_buf_len, p, total);
+        LOG_CORE_FLOW("[KORV][FLOW]search record soc_type: %d, soc_buf_len:%d, i_buf:%d, s_buf:%d\n",
+                      soc_type, soc_buf_len, p, total);
         held = p < total ? total - p : 0;
         if (held > 0)
             memmove(buf, buf + p, (size_t)held);
         /* A type left unread stays -1 here: a type 2 read earlier has
          * already returned. */
         if (soc_type != SOC_TYPE_DUMP) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][FLOW]not modem dump message, continue!\n");
+            LOG_CORE_FLOW("[KORV][FLOW]not modem dump message, continue!\n");
             continue;
         }
         report_dump_record(buf, held, soc_type, soc_buf_len);

@@ -25,6 +25,7 @@
 #include "exception/exception.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "nvram/nvram.h"
 #include "work/work.h"
 
@@ -60,8 +61,8 @@ int kro_fw_port(int default_port)
     char *end = NULL;
     long port = strtol(text, &end, 10);
     if (*end != '\0' || port <= 0 || port > 65535) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]%s=%s is no port, using %d\n", name, text,
-                         default_port);
+        LOG_CORE_ERR("[KORV][FLOW]%s=%s is no port, using %d\n", name, text,
+                     default_port);
         return default_port;
     }
     return (int)port;
@@ -108,33 +109,29 @@ void *set_fwsocket_event(void *arg)
     fw_socket_client_st *client = (fw_socket_client_st *)arg;
     int sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][FLOW] set_fwsocket_event Failed to create socket !\n");
+        LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event Failed to create socket !\n");
         return NULL;
     }
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                     "[KORV][FLOW] set_fwsocket_event socket:%d, port:%d: data_ptr:%p!\n", sock, client->port,
-                     (void *)client);
+    LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event socket:%d, port:%d: data_ptr:%p!\n", sock, client->port,
+                 (void *)client);
 
     fw_connect_forever(sock, client->port);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]socket_loopback_client port:%d fdConnect=%d\n",
-                     client->port, sock);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]connected to fw service with port:%d, client fd:%d\n",
-                     client->port, sock);
+    LOG_CORE_FLOW("[KORV][FLOW]socket_loopback_client port:%d fdConnect=%d\n",
+                  client->port, sock);
+    LOG_CORE_FLOW("[KORV][FLOW]connected to fw service with port:%d, client fd:%d\n",
+                  client->port, sock);
 
     /* The drain loop reads until EAGAIN; a blocking socket would let an idle
      * or slow peer hold the looper thread. */
     int flags = fcntl(sock, F_GETFL);
     if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][FLOW]set_fwsocket_event O_NONBLOCK failed fd:%d errno:%d\n", sock, errno);
+        LOG_CORE_ERR("[KORV][FLOW]set_fwsocket_event O_NONBLOCK failed fd:%d errno:%d\n", sock, errno);
 
     RecordStream *stream = record_stream_new(sock, KOR_RECORD_MAX);
     if (stream == NULL) {
         /* Without a stream every readiness would only log; better an
          * unconnected port than a looper spinning on it. */
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][FLOW]set_fwsocket_event no record stream, port:%d fd:%d\n", client->port, sock);
+        LOG_CORE_ERR("[KORV][FLOW]set_fwsocket_event no record stream, port:%d fd:%d\n", client->port, sock);
         close(sock);
         return NULL;
     }
@@ -152,7 +149,7 @@ static void fw_dispatch(int fd, const void *record, size_t length)
     else if (fd == fw_fd(&fw_client_8020))
         socket_event(fd, record, length);
     else
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]socket_client_fwm() no found fd:%d\n", fd);
+        LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm() no found fd:%d\n", fd);
 }
 
 void socket_client_fwm(int fd, short flags, void *arg)
@@ -160,7 +157,7 @@ void socket_client_fwm(int fd, short flags, void *arg)
     (void)flags;
     RecordStream *stream = (RecordStream *)arg;
     if (stream == NULL || fd == -1) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]socket_client_fwm error fd=%d, p_rs=%p\n", fd, arg);
+        LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm error fd=%d, p_rs=%p\n", fd, arg);
         return;
     }
     for (;;) {
@@ -168,14 +165,12 @@ void socket_client_fwm(int fd, short flags, void *arg)
         size_t length = 0;
         int ret = record_stream_get_next(stream, &record, &length);
         int err = errno;
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][FLOW]socket_client_fwm(), ret = %d, p_record=%p, recordlen = %d\n", ret, record,
-                         (int)length);
+        LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm(), ret = %d, p_record=%p, recordlen = %d\n", ret, record,
+                      (int)length);
         if (ret == 0 && record == NULL) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][FLOW]socket_client_fwm(), errno = %d, end of stream, maybe is Phone app died!!! \n",
-                             err);
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]EOS.  Closing command socket.\n");
+            LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm(), errno = %d, end of stream, maybe is Phone app died!!! \n",
+                          err);
+            LOG_CORE_ERR("[KORV][FLOW]EOS.  Closing command socket.\n");
             errno = err;
             on_fw_connect_error(fd);
             return;
@@ -191,11 +186,11 @@ void socket_client_fwm(int fd, short flags, void *arg)
         }
         if (ret > 0)
             continue;
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]socket_client_fwm(), ret = %d, errno = %d \n", ret,
-                         err);
+        LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm(), ret = %d, errno = %d \n", ret,
+                      err);
         if (err == EAGAIN || err == EINTR)
             return;
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][FLOW]error on reading command socket errno:%d\n", err);
+        LOG_CORE_ERR("[KORV][FLOW]error on reading command socket errno:%d\n", err);
         errno = err;
         on_fw_connect_error(fd);
         return;
@@ -216,13 +211,13 @@ static fw_socket_client_st *fw_claim(int fd)
 
 void on_fw_connect_error(int fd)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]on_fw_connect_error fd:%d, errno:%d\n", fd, errno);
+    LOG_CORE_FLOW("[KORV][FLOW]on_fw_connect_error fd:%d, errno:%d\n", fd, errno);
     if (fd == -1)
         return;
     fw_socket_client_st *client = fw_claim(fd);
     if (client == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][FLOW]on_fw_connect_error no active client for fd:%d\n",
-                         fd);
+        LOG_CORE_FLOW("[KORV][FLOW]on_fw_connect_error no active client for fd:%d\n",
+                      fd);
         return;
     }
     /* Disarm while the descriptor is still ours: once closed, its number can
@@ -239,14 +234,13 @@ void on_fw_parcel_write_failed(parcel_write_st *parcel)
 {
     int reseting = kro_is_modem_reseting();
     if (parcel != NULL && reseting == 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]on_fw_parcel_write_failed fd:%d, parcel len:%d\n",
-                         parcel->fd, (int)parcel->length);
+        LOG_CORE_FLOW("[KORV][WORK]on_fw_parcel_write_failed fd:%d, parcel len:%d\n",
+                      parcel->fd, (int)parcel->length);
         on_fw_connect_error(parcel->fd);
         return;
     }
     /* A reset tears the link down anyway; closing it here would only start a
      * second exception that is ignored. */
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]on_fw_parcel_write_failed parcel is_modem_reseting:%d, parcel:0x%X, fd:%d\n", reseting,
-                     (unsigned)(uintptr_t)parcel, parcel != NULL ? parcel->fd : -1);
+    LOG_CORE_FLOW("[KORV][WORK]on_fw_parcel_write_failed parcel is_modem_reseting:%d, parcel:0x%X, fd:%d\n", reseting,
+                  (unsigned)(uintptr_t)parcel, parcel != NULL ? parcel->fd : -1);
 }

@@ -20,6 +20,7 @@
 #include "cutils/properties.h"
 #include "kor_modem.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 
 #define NVRAM_CACHE_DEFAULT_SIZE 0x100000
@@ -57,14 +58,13 @@ uint64_t at_modem_get_ext_info(uint32_t id)
     /* Before the cache: nothing cached is handed out while the device is
      * closed. */
     if (fd_modem < 0) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: fd_modem fault (%d)!\n",
-                         fd_modem);
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: fd_modem fault (%d)!\n",
+                      fd_modem);
         return AT_MODEM_FAIL;
     }
     slot = s_ext_info_slot(id);
     if (slot < 0) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: not support modem info id (%d)!\n", (int)id);
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: not support modem info id (%d)!\n", (int)id);
         return AT_MODEM_FAIL;
     }
     if (s_modem_ext_info_cache[slot] != 0)
@@ -74,8 +74,7 @@ uint64_t at_modem_get_ext_info(uint32_t id)
     info.id = id;
     if (kor_ioctl(fd_modem, MODEM_EXT_INFO, &info) == -1) {
         s_modem_ext_info_cache[slot] = AT_MODEM_FAIL;
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: ioctl get modem ext info id:%d fail !\n", (int)id);
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: ioctl get modem ext info id:%d fail !\n", (int)id);
         return AT_MODEM_FAIL;
     }
     s_modem_ext_info_cache[slot] = info.value;
@@ -90,31 +89,29 @@ uint64_t at_modem_get_nvram_cache_base_addr(void)
     if (fd_modem < 0)
         return AT_MODEM_FAIL;
     if (g_js_ram_modem_nvram_cache_base_addr != 0) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]:at_modem_get_nvram_cache_base_addr:0x%X\n",
-                         (unsigned int)g_js_ram_modem_nvram_cache_base_addr);
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]:at_modem_get_nvram_cache_base_addr:0x%X\n",
+                      (unsigned int)g_js_ram_modem_nvram_cache_base_addr);
         return 0;
     }
 
     memset(&info, 0, sizeof(info));
     if (kor_ioctl(fd_modem, MODEM_NVRAM_CACHE_INFO, &info) == -1) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "ioctl ERROR!\n");
+        LOG_MODEM_ERR("ioctl ERROR!\n");
         return AT_MODEM_FAIL;
     }
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "nvram base:0x%X, nvram size:0x%X\n",
-                     (unsigned int)info.base, (unsigned int)info.size);
+    LOG_MODEM_ERR("nvram base:0x%X, nvram size:0x%X\n",
+                  (unsigned int)info.base, (unsigned int)info.size);
 
     addr = mmap(NULL, info.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_modem, (off_t)info.base);
     if (addr == MAP_FAILED) {
         int err = errno;
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "mmap errno %d - %s\n", err, strerror(err));
+        LOG_MODEM_ERR("mmap errno %d - %s\n", err, strerror(err));
         return AT_MODEM_FAIL;
     }
     g_js_ram_modem_nvram_cache_base_addr = (uint64_t)(uintptr_t)addr;
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                     "[AT-MODEM][FLOW]:at_modem_get_nvram_cache_base_addr temp_nv_map_addr:%p, "
-                     "g_js_ram_modem_nvram_cache_base_addr:0x%X\n",
-                     addr, (unsigned int)g_js_ram_modem_nvram_cache_base_addr);
+    LOG_MODEM_ERR("[AT-MODEM][FLOW]:at_modem_get_nvram_cache_base_addr temp_nv_map_addr:%p, "
+                  "g_js_ram_modem_nvram_cache_base_addr:0x%X\n",
+                  addr, (unsigned int)g_js_ram_modem_nvram_cache_base_addr);
     g_js_ram_modem_nvram_cache_size = info.size;
     return 0;
 }
@@ -136,8 +133,7 @@ static void s_set_trace_log_switch(void)
         return;
 
     on = atoi(value);
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                     "[AT-MODEM][FLOW]: at_modem_open trace_log switch_info_value = %d\n", on);
+    LOG_MODEM_ERR("[AT-MODEM][FLOW]: at_modem_open trace_log switch_info_value = %d\n", on);
     lseek(fd_modem, (off_t)offset, SEEK_SET);
     /* The modem reads the word little-endian whatever the host order. */
     word[0] = (uint8_t)on;
@@ -145,38 +141,34 @@ static void s_set_trace_log_switch(void)
     word[2] = (uint8_t)((uint32_t)on >> 16);
     word[3] = (uint8_t)((uint32_t)on >> 24);
     if (write(fd_modem, word, sizeof(word)) != (ssize_t)sizeof(word))
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: at_modem_open write fd_modem trace_log fail!!!\n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: at_modem_open write fd_modem trace_log fail!!!\n");
     if (on == TRACE_LOG_ON)
         property_set("ctl.start", TRACE_LOG_SERVICE);
 }
 
 uint64_t at_modem_open(void)
 {
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: at_modem_open enter!\n");
+    LOG_MODEM_ERR("[AT-MODEM][FLOW]: at_modem_open enter!\n");
     if (fd_modem != -1) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: at_modem_open close fd_modem!\n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: at_modem_open close fd_modem!\n");
         close(fd_modem);
         fd_modem = -1;
     }
     /* A result of 0 counts as failure too and is kept as it is. */
     fd_modem = kor_open(MODEM_DEV_PATH, O_RDWR);
     if (fd_modem <= 0) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: Error open modem error!\n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: Error open modem error!\n");
         return AT_MODEM_FAIL;
     }
     if (at_modem_get_nvram_cache_base_addr() != 0) {
-        tp_os_str_printf(KOR_MOD_NVRAM, KOR_LVL_ERROR,
-                         "[NV][FLOW]: at_modem_open at_modem_nvram_cache_base_addr ERROR!\n");
+        LOG_NV_ERR("[NV][FLOW]: at_modem_open at_modem_nvram_cache_base_addr ERROR!\n");
         return AT_MODEM_FAIL;
     }
     if (kor_ioctl(fd_modem, MODEM_RESET, NULL) == -1) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: Error set modem reset error!\n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: Error set modem reset error!\n");
         return AT_MODEM_FAIL;
     }
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: open and reset modem OK !\n");
+    LOG_MODEM_ERR("[AT-MODEM][FLOW]: open and reset modem OK !\n");
 
     s_set_trace_log_switch();
 
@@ -184,8 +176,7 @@ uint64_t at_modem_open(void)
     if (g_modem_mutex_id == KOR_OS_FAIL) {
         g_modem_mutex_id = tp_os_mutex_create("fd_modem", 1);
         if (g_modem_mutex_id == KOR_OS_FAIL)
-            tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                             "[AT-MODEM][FLOW]: tp_os_mutex_create g_modem_mutex_id fail !\n");
+            LOG_MODEM_ERR("[AT-MODEM][FLOW]: tp_os_mutex_create g_modem_mutex_id fail !\n");
     }
     return 0;
 }
@@ -197,13 +188,13 @@ static uint64_t s_start_failed(const char *text)
 {
     printf("%s\n", text);
     fflush(stdout);
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: %s\n", text);
+    LOG_MODEM_ERR("[AT-MODEM][FLOW]: %s\n", text);
     return AT_MODEM_FAIL;
 }
 
 uint64_t at_modem_start(void)
 {
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: at_modem_start enter!\n");
+    LOG_MODEM_FLOW("[AT-MODEM][FLOW]: at_modem_start enter!\n");
     if (fd_modem == -1)
         fd_modem = kor_open(MODEM_DEV_PATH, O_RDWR);
     if (fd_modem <= 0)

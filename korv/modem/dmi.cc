@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 #include "modem/at_modem.h"
 
@@ -37,24 +38,23 @@ static int s_request(unsigned long request, void *arg, const char *failed_line,
     if (kor_ioctl(fd_modem, request, arg) != -1)
         return 0;
     err = errno;
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "%s", failed_line);
+    LOG_MODEM_ERR("%s", failed_line);
     if (errno_line != NULL)
-        tp_os_str_printf(KOR_MOD_DMI, KOR_LVL_FLOW, errno_line, err, strerror(err));
+        LOG_DMI_FLOW(errno_line, err, strerror(err));
     return -1;
 }
 
 int platform_manager_dmi_create(dmi_channel *dmi)
 {
     if (dmi == NULL) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AT-MODEM][FLOW]: dmi_create dmi: {null} \n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: dmi_create dmi: {null} \n");
         return -1;
     }
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW,
-                     "[AT-MODEM][FLOW]: dmi_create dmi: { name:%s, type:%d, u8:%d, cp2ap[0x%X, %d, "
-                     "%d], ap2cp[0x%X, %d, %d]} \n",
-                     s_name_of(dmi).text, (int)dmi->type, (int)dmi->property, dmi->cp2ap_addr,
-                     (int)dmi->cp2ap_size, (int)dmi->cp2ap_ind, dmi->ap2cp_addr,
-                     (int)dmi->ap2cp_size, (int)dmi->ap2cp_ind);
+    LOG_MODEM_FLOW("[AT-MODEM][FLOW]: dmi_create dmi: { name:%s, type:%d, u8:%d, cp2ap[0x%X, %d, "
+                   "%d], ap2cp[0x%X, %d, %d]} \n",
+                   s_name_of(dmi).text, (int)dmi->type, (int)dmi->property, dmi->cp2ap_addr,
+                   (int)dmi->cp2ap_size, (int)dmi->cp2ap_ind, dmi->ap2cp_addr,
+                   (int)dmi->ap2cp_size, (int)dmi->ap2cp_ind);
     return s_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: dmi_create failed \n",
                      "[ATIEXT][FLOW]platform_manager_dmi_create connect<=0 errno %d--%s");
 }
@@ -62,25 +62,22 @@ int platform_manager_dmi_create(dmi_channel *dmi)
 int platform_manager_hs_dmi_create(dmi_channel *dmi)
 {
     if (dmi == NULL) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi: {null} \n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi: {null} \n");
         return -1;
     }
     /* The high-speed fields are logged whatever the type says. */
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW,
-                     "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi: { name:%s, type:%lu, "
-                     "u8:%lu, cp2ap[0x%X, %lu, %lu], ap2cp[0x%X, %lu, %lu]} \n",
-                     s_name_of(dmi).text, (unsigned long)dmi->type, (unsigned long)dmi->property,
-                     dmi->cp2ap_addr, (unsigned long)dmi->cp2ap_size,
-                     (unsigned long)dmi->cp2ap_ind, dmi->ap2cp_addr,
-                     (unsigned long)dmi->ap2cp_size, (unsigned long)dmi->ap2cp_ind);
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW,
-                     "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi222: {  "
-                     "cp2ap_pkt_maxnum:%lu, cp2ap_pkt_maxsize:%lu, ap2cp_pkt_maxnum: %lu, "
-                     "ap2cp_pkt_maxsize:%lu, cp2ap_ctl_id:%lu, ap2cp_ctl_id:%lu \n",
-                     (unsigned long)dmi->cp2ap_pkt_maxnum, (unsigned long)dmi->cp2ap_pkt_maxsize,
-                     (unsigned long)dmi->ap2cp_pkt_maxnum, (unsigned long)dmi->ap2cp_pkt_maxsize,
-                     (unsigned long)dmi->cp2ap_ctl_id, (unsigned long)dmi->ap2cp_ctl_id);
+    LOG_MODEM_FLOW("[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi: { name:%s, type:%lu, "
+                   "u8:%lu, cp2ap[0x%X, %lu, %lu], ap2cp[0x%X, %lu, %lu]} \n",
+                   s_name_of(dmi).text, (unsigned long)dmi->type, (unsigned long)dmi->property,
+                   dmi->cp2ap_addr, (unsigned long)dmi->cp2ap_size,
+                   (unsigned long)dmi->cp2ap_ind, dmi->ap2cp_addr,
+                   (unsigned long)dmi->ap2cp_size, (unsigned long)dmi->ap2cp_ind);
+    LOG_MODEM_FLOW("[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi222: {  "
+                   "cp2ap_pkt_maxnum:%lu, cp2ap_pkt_maxsize:%lu, ap2cp_pkt_maxnum: %lu, "
+                   "ap2cp_pkt_maxsize:%lu, cp2ap_ctl_id:%lu, ap2cp_ctl_id:%lu \n",
+                   (unsigned long)dmi->cp2ap_pkt_maxnum, (unsigned long)dmi->cp2ap_pkt_maxsize,
+                   (unsigned long)dmi->ap2cp_pkt_maxnum, (unsigned long)dmi->ap2cp_pkt_maxsize,
+                   (unsigned long)dmi->cp2ap_ctl_id, (unsigned long)dmi->ap2cp_ctl_id);
     return s_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create failed \n",
                      "[ATIEXT][FLOW]platform_manager_hs_dmi_create connect<=0 errno %d--%s");
 }
@@ -88,12 +85,11 @@ int platform_manager_hs_dmi_create(dmi_channel *dmi)
 int platform_manager_dmi_delete(const char *name)
 {
     if (name == NULL) {
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AT-MODEM][FLOW]: dmi_delete dmi_name: {null} \n");
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: dmi_delete dmi_name: {null} \n");
         return -1;
     }
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: dmi_delete dmi_name: %s \n",
-                     name);
+    LOG_MODEM_FLOW("[AT-MODEM][FLOW]: dmi_delete dmi_name: %s \n",
+                   name);
     /* The driver gets the name text itself, not a record. */
     return s_request(DMI_DELETE, (void *)name, "[AT-MODEM][FLOW]: dmi_delete failed \n", NULL);
 }

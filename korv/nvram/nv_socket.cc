@@ -23,10 +23,10 @@ bool dump_wf_path_info_map(void *key, void *value, void *context)
 {
     (void)context;
     const path_info *info = (const path_info *)value;
-    NV_LOG("[NV][FLOW]: dump_wf_path_info_map: wf_id=%d, path_info.wf_id=%d,                   "
-           "wf_name=%s, wf_path=%s, nv_file_name=%s\n",
-           *(const int32_t *)key, (int)info->wf_id, info->wf_name, info->wf_path,
-           info->nv_file_name);
+    LOG_NV_FLOW("[NV][FLOW]: dump_wf_path_info_map: wf_id=%d, path_info.wf_id=%d,                   "
+                "wf_name=%s, wf_path=%s, nv_file_name=%s\n",
+                *(const int32_t *)key, (int)info->wf_id, info->wf_name, info->wf_path,
+                info->nv_file_name);
     return true;
 }
 
@@ -62,22 +62,22 @@ static void nv_path_info_add(parcel_read_st *parcel)
 {
     path_info *rec = (path_info *)tp_os_mem_malloc(sizeof *rec);
     if (rec == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND no memory for a path record\n");
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND no memory for a path record\n");
         return;
     }
     tp_os_mem_set(rec, 0, sizeof *rec);
     rec->wf_id = parcel_read_UINT32(parcel);
     nv_read_text(parcel, rec->wf_name, sizeof rec->wf_name);
     rec->status = 0;
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_id=%d, wf_name=%s, status=%d\n",
-           (int)rec->wf_id, rec->wf_name, (int)rec->status);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_id=%d, wf_name=%s, status=%d\n",
+                (int)rec->wf_id, rec->wf_name, (int)rec->status);
     nv_read_text(parcel, rec->wf_path, sizeof rec->wf_path);
     nv_read_text(parcel, rec->nv_file_name, sizeof rec->nv_file_name);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_name=%s wf_path=%s nv_file_name=%s \n",
-           rec->wf_name, rec->wf_path, rec->nv_file_name);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_name=%s wf_path=%s nv_file_name=%s \n",
+                rec->wf_name, rec->wf_path, rec->nv_file_name);
     if (parcel_read_overrun(parcel)) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND body too short, wf_id=%d not stored\n",
-               (int)rec->wf_id);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND body too short, wf_id=%d not stored\n",
+                   (int)rec->wf_id);
         tp_os_mem_free(rec);
         return;
     }
@@ -87,7 +87,7 @@ static void nv_path_info_add(parcel_read_st *parcel)
 static void nv_path_info_ind(parcel_read_st *parcel)
 {
     if (g_wf_path_info_map == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND NVRAM store not up, dropped\n");
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND NVRAM store not up, dropped\n");
         return;
     }
     uint32_t selector = parcel_read_UINT32(parcel);
@@ -95,9 +95,9 @@ static void nv_path_info_ind(parcel_read_st *parcel)
         nv_path_info_add(parcel);
     } else {
         uint64_t wf_id = parcel_read_UINT32(parcel);
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_id: 0x%X\n", (unsigned)wf_id);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND wf_id: 0x%X\n", (unsigned)wf_id);
         if (parcel_read_overrun(parcel))
-            NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND body too short, nothing removed\n");
+            LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_COMM_PATH_INFO_IND body too short, nothing removed\n");
         else
             nv_path_remove(wf_id);
     }
@@ -110,39 +110,39 @@ static NVRAM_MODIFY_IND *nv_read_entry(parcel_read_st *parcel, int i)
 {
     NVRAM_MODIFY_IND *ind = (NVRAM_MODIFY_IND *)tp_os_mem_malloc(sizeof *ind);
     if (ind == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: no memory for entry %d\n", i);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: no memory for entry %d\n", i);
         return NULL;
     }
     tp_os_mem_set(ind, 0, sizeof *ind);
     ind->flag = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] flag=%d\n", i,
-           (int)ind->flag);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] flag=%d\n", i,
+                (int)ind->flag);
     ind->wf_id = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] wf_id=%d\n", i,
-           (int)ind->wf_id);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] wf_id=%d\n", i,
+                (int)ind->wf_id);
     ind->offset = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] offset=%d\n", i,
-           (int)ind->offset);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] offset=%d\n", i,
+                (int)ind->offset);
     ind->len = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] len=%d\n", i,
-           (int)ind->len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] len=%d\n", i,
+                (int)ind->len);
     if (parcel_read_overrun(parcel) || ind->len > parcel_read_remaining(parcel)) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] body ends before its "
-               "data, dropped\n",
-               i);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] body ends before its "
+                   "data, dropped\n",
+                   i);
         goto free_ind;
     }
     /* One byte more than the data: a terminator for the log rendering, and a
      * real buffer for len 0, whose entry still travels to the writer. */
     ind->data = (uint8_t *)tp_os_mem_malloc(ind->len + 1);
     if (ind->data == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: no memory for entry %d data\n", i);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: no memory for entry %d data\n", i);
         goto free_ind;
     }
     tp_os_mem_set(ind->data, 0, ind->len + 1);
     parcel_read_char_array(parcel, ind->data, ind->len);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] data=%.*s\n", i,
-           nvram_log_len(ind->len), (const char *)ind->data);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] data=%.*s\n", i,
+                nvram_log_len(ind->len), (const char *)ind->data);
     return ind;
 free_ind:
     tp_os_mem_free(ind);
@@ -152,25 +152,25 @@ free_ind:
 static void nv_modify_ind(parcel_read_st *parcel)
 {
     uint32_t n = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND N=%d\n", (int)n);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND N=%d\n", (int)n);
 
     for (uint32_t done = 0; done < n; done++) {
         int i = (int)(n - 1 - done);
         if (parcel_read_remaining(parcel) < NV_ENTRY_HEAD_SIZE) {
-            NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND body ends after %u of %u entries\n",
-                   (unsigned)done, (unsigned)n);
+            LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND body ends after %u of %u entries\n",
+                       (unsigned)done, (unsigned)n);
             return;
         }
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND while(%d)\n", i);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND while(%d)\n", i);
         NVRAM_MODIFY_IND *ind = nv_read_entry(parcel, i);
         if (ind == NULL)
             return;
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] modify_ind =%p\n", i,
-               (void *)ind);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] modify_ind =%p\n", i,
+                    (void *)ind);
         /* Blocks while the writer is 1000 records behind.  A record the queue
          * refuses (no writer) is released here, never leaked. */
         if (tp_os_queue_send(man_nvram_qid, ind, KOR_OS_WAIT_FOREVER) != 0) {
-            NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] not queued\n", i);
+            LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] not queued\n", i);
             tp_os_mem_free(ind->data);
             tp_os_mem_free(ind);
         }
@@ -185,11 +185,11 @@ void socket_event(int fd, const void *record, size_t length)
         return; /* the codec has logged why the record has no header */
     char text[NV_RENDER_SIZE] = {0};
     to_string_read_parcel(parcel, text, sizeof text);
-    NV_LOG("[NV][FLOW]:socket_event fd:%d, %s\n", fd, text);
-    NV_LOG("[NV][FLOW]:socket_event fd:%d, header: [len:%d, wf_id:%d, msg_cmd:0x%X, "
-           "body_len:%d]\n",
-           fd, (int)header->len, (int)header->wf_id, (unsigned)header->msg_cmd,
-           (int)header->body_len);
+    LOG_NV_FLOW("[NV][FLOW]:socket_event fd:%d, %s\n", fd, text);
+    LOG_NV_FLOW("[NV][FLOW]:socket_event fd:%d, header: [len:%d, wf_id:%d, msg_cmd:0x%X, "
+                "body_len:%d]\n",
+                fd, (int)header->len, (int)header->wf_id, (unsigned)header->msg_cmd,
+                (int)header->body_len);
 
     switch ((uint32_t)header->msg_cmd) {
     case MWRX_WFMGR_COMM_PATH_INFO_IND:

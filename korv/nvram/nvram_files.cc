@@ -32,8 +32,8 @@ static void nvram_open_one(FILE **fp, const char *what, const char *path)
         return;
     *fp = tp_fopen(path, "r+");
     if (*fp == NULL)
-        NV_ERR("[NV][FLOW]: tp_nvram_open_files: %s file %s cannot be opened, left closed\n", what,
-               path);
+        LOG_NV_ERR("[NV][FLOW]: tp_nvram_open_files: %s file %s cannot be opened, left closed\n", what,
+                   path);
 }
 
 void tp_nvram_open_files(void)
@@ -56,6 +56,6 @@ void tp_nvram_open_files(void)
     nv_cfg_file_size = 0;
     if (fp_ma_ptr != NULL && fstat(fileno(fp_ma_ptr), &st) == 0)
         nv_cfg_file_size = (uint64_t)st.st_size;
-    NV_LOG("[NV][FLOW]: tp_nvram_open_files: nv_cfg_file_size:0x%lX\n",
-           (unsigned long)nv_cfg_file_size);
+    LOG_NV_FLOW("[NV][FLOW]: tp_nvram_open_files: nv_cfg_file_size:0x%lX\n",
+                (unsigned long)nv_cfg_file_size);
 }

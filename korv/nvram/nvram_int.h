@@ -8,14 +8,13 @@
 #include <stdio.h>
 
 #include "kor_os.h"
+#include "korv_log.h"
 #include "nvram/nvram.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define NV_LOG(...) tp_os_str_printf(KOR_MOD_NVRAM, KOR_LVL_FLOW, __VA_ARGS__)
-#define NV_ERR(...) tp_os_str_printf(KOR_MOD_NVRAM, KOR_LVL_ERROR, __VA_ARGS__)
 
 /* The map key of a wf_id: only its low 32 bits count. */
 static inline uint64_t nvram_wf_key(uint64_t wf_id) { return wf_id & 0xFFFFFFFFull; }

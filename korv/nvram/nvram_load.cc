@@ -16,6 +16,7 @@
 
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 #include "modem/at_modem.h"
 #include "nvram/nvram_int.h"
@@ -58,17 +59,17 @@ static load_req *load_read(parcel_read_st *parcel)
         return NULL;
     tp_os_mem_set(req, 0, sizeof *req);
     req->u32_flag = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_flag=%d\n", (int)req->u32_flag);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_flag=%d\n", (int)req->u32_flag);
     req->u32_req_len = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_req_len=%d\n", (int)req->u32_req_len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_req_len=%d\n", (int)req->u32_req_len);
     req->u32_read_len = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_read_len=%d\n", (int)req->u32_read_len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_read_len=%d\n", (int)req->u32_read_len);
     req->u32_dst_addr = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_dst_addr=%d\n", (int)req->u32_dst_addr);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_dst_addr=%d\n", (int)req->u32_dst_addr);
     req->u32_file_len = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_file_len=%d\n", (int)req->u32_file_len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_file_len=%d\n", (int)req->u32_file_len);
     req->u32_filename_len = parcel_read_UINT32(parcel);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_filename_len=%d\n", (int)req->u32_filename_len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ u32_filename_len=%d\n", (int)req->u32_filename_len);
 
     size_t field = req->u32_filename_len < LOAD_NAME_FIELD_MAX ? req->u32_filename_len
                                                                 : LOAD_NAME_FIELD_MAX;
@@ -79,7 +80,7 @@ static load_req *load_read(parcel_read_st *parcel)
     }
     tp_os_mem_set(req->file_name, 0, field + 1);
     parcel_read_char_array(parcel, req->file_name, field);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ file_name=%s\n", req->file_name);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ file_name=%s\n", req->file_name);
     return req;
 }
 
@@ -96,33 +97,33 @@ static int load_prepare(const sca_header_st *header, parcel_read_st *parcel, con
                         char *path, char *wf_path)
 {
     if (parcel_read_overrun(parcel)) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ body ends early, refused\n");
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ body ends early, refused\n");
         return -1;
     }
     if (req->u32_filename_len > LOAD_NAME_FIELD_MAX ||
         strlen(req->file_name) > LOAD_NAME_MAX) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ file name over %d characters, refused\n",
-               LOAD_NAME_MAX);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ file name over %d characters, refused\n",
+                   LOAD_NAME_MAX);
         return -1;
     }
     uint64_t key = nvram_wf_key(header->wf_id);
     const path_info *info =
         g_wf_path_info_map ? (const path_info *)hashmapGet(g_wf_path_info_map, &key) : NULL;
     if (info == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ no path info for wf_id=%d, refused\n",
-               (int)header->wf_id);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ no path info for wf_id=%d, refused\n",
+                   (int)header->wf_id);
         return -1;
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ wf_path=%s\n", info->wf_path);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ wf_path=%s\n", info->wf_path);
     memcpy(wf_path, info->wf_path, sizeof info->wf_path);
     int n = snprintf(path, LOAD_PATH_SIZE, "%s%s", info->wf_path, req->file_name);
     if (n < 0 || n >= LOAD_PATH_SIZE) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ binary path over %d characters, refused\n",
-               LOAD_PATH_SIZE - 1);
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ binary path over %d characters, refused\n",
+                   LOAD_PATH_SIZE - 1);
         return -1;
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ filename=%s, len:%d\n", path,
-           (int)req->u32_filename_len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ filename=%s, len:%d\n", path,
+                (int)req->u32_filename_len);
     return 0;
 }
 
@@ -134,8 +135,8 @@ static int load_wave_type_ex(const char *wf_path, const load_req *req)
     snprintf(ini, sizeof ini, "%s%s", wf_path, "load_config.ini");
     FILE *fp = kor_fopen(ini, "r+");
     if (fp == NULL) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ filename=%s, len:%d,open load_config.ini fail\n",
-               ini, (int)req->u32_filename_len);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ filename=%s, len:%d,open load_config.ini fail\n",
+                    ini, (int)req->u32_filename_len);
         return 0;
     }
     int type = 0;
@@ -143,7 +144,7 @@ static int load_wave_type_ex(const char *wf_path, const load_req *req)
         char *key = strstr(text, "load_wave_type_ex");
         if (key == NULL)
             continue;
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :%s\n", text);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :%s\n", text);
         char *eq = strchr(key, '=');
         type = eq != NULL && strchr(eq + 1, '1') != NULL;
         break;
@@ -165,21 +166,21 @@ static char *load_find_auth(const char *wf_path, const load_req *req, char *line
     snprintf(ini, sizeof ini, "%s%s", wf_path, "wf_config.ini");
     FILE *fp = kor_fopen(ini, "r+");
     if (fp == NULL)
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :open wf_config.ini fail\n");
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :open wf_config.ini fail\n");
     for (char *text; fp != NULL && (text = nvram_ini_next(fp, ';', line, cap)) != NULL;) {
         if (strstr(text, "bin_name") == NULL)
             continue;
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :rnk ini line :%s, to find name:%s,bin_name:%s\n",
-               text, req->file_name, bin_name);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :rnk ini line :%s, to find name:%s,bin_name:%s\n",
+                    text, req->file_name, bin_name);
         if (strstr(text, req->file_name) != NULL) {
-            NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :rnk ini line :should auth_load\n");
+            LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :rnk ini line :should auth_load\n");
             match = text;
             break;
         }
     }
     if (fp != NULL)
         fclose(fp);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :auth_load = %d\n", match != NULL);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :auth_load = %d\n", match != NULL);
     return match;
 }
 
@@ -191,7 +192,7 @@ static void load_auth(const load_req *req, const char *path, const char *ini_lin
     memset(&info, 0, sizeof info);
     int mfd = kor_open(MODEM_DEV_PATH, O_RDWR);
     if (mfd <= 0) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :open modem fail\n");
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :open modem fail\n");
         if (mfd == 0)
             close(mfd);
         return;
@@ -199,26 +200,26 @@ static void load_auth(const load_req *req, const char *path, const char *ini_lin
     snprintf(info.path, sizeof info.path, "%s", path);
     info.dst_addr = (uint32_t)req->u32_dst_addr;
     info.len = (uint32_t)req->u32_file_len;
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :filename :%s\n", info.path);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :filename :%s\n", info.path);
 
     struct stat st;
     if (kor_stat(info.path, &st) != 0) {
         int err = errno;
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR, "[AOS][FLOW]: stat %s error, errno %d - %s\n",
-                         info.path, err, strerror(err));
+        LOG_MODEM_ERR("[AOS][FLOW]: stat %s error, errno %d - %s\n",
+                      info.path, err, strerror(err));
         if (info.len != 0xFFFFFFFFu)
-            NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
-                   (int)info.len, -1);
+            LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
+                        (int)info.len, -1);
     } else if ((uint32_t)st.st_size != info.len) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
-               (int)info.len, (int)st.st_size);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
+                    (int)info.len, (int)st.st_size);
         if ((int32_t)st.st_size > 0)
             info.len = (uint32_t)st.st_size;
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:%s:%d,%d\n", info.path,
-           (int)info.dst_addr, (int)info.len);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:%s:%d,%d\n", info.path,
+                (int)info.dst_addr, (int)info.len);
     if (kor_ioctl(mfd, WF_BIN_LOAD, &info) < 0)
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :find the bin name:%s\n", ini_line);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :find the bin name:%s\n", ini_line);
     close(mfd);
 }
 
@@ -240,15 +241,15 @@ static uint64_t load_direct(const load_req *req, const char *path)
 {
     FILE *fp = tp_fopen(path, "r+");
     if (fp == NULL) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File open failed! \n");
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File open failed! \n");
         return 0;
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File open success! fp_bin_file_ptr:0x%lX \n",
-           (unsigned long)(uintptr_t)fp);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File open success! fp_bin_file_ptr:0x%lX \n",
+                (unsigned long)(uintptr_t)fp);
     tp_fseek(fp, (long)req->u32_read_len, SEEK_SET);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ fd_modem:0x%lX \n", (unsigned long)fd_modem);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ load_req->u32_dst_addr:0x%lX \n",
-           (unsigned long)req->u32_dst_addr);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ fd_modem:0x%lX \n", (unsigned long)fd_modem);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ load_req->u32_dst_addr:0x%lX \n",
+                (unsigned long)req->u32_dst_addr);
 
     size_t in_page = req->u32_dst_addr & LOAD_PAGE_MASK;
     size_t map_len = in_page + req->u32_req_len;
@@ -256,11 +257,11 @@ static uint64_t load_direct(const load_req *req, const char *path)
     void *map = load_map_modem(req->u32_dst_addr & ~(uint64_t)LOAD_PAGE_MASK, map_len);
     if (map == MAP_FAILED) {
         int err = errno;
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ mmap errno %d - %s\n", err, strerror(err));
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ mmap errno %d - %s\n", err, strerror(err));
     } else {
         count = tp_fread((uint8_t *)map + in_page, 1, req->u32_req_len, fp);
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File read buffer! write_count:%d \n", (int)count);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File read buffer! write_count:%d \n", (int)count);
     if (map != MAP_FAILED)
         munmap(map, map_len);
     tp_fclose(fp);
@@ -271,11 +272,11 @@ static uint64_t load_direct(const load_req *req, const char *path)
 static uint64_t load_binary(const load_req *req, const char *path, const char *wf_path)
 {
     if (!load_wave_type_ex(wf_path, req)) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :load_wave_type_ex = %d\n", 0);
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :auth_load = %d\n", 0);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :load_wave_type_ex = %d\n", 0);
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :auth_load = %d\n", 0);
         return load_direct(req, path);
     }
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :load_wave_type_ex = %d\n", 1);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :load_wave_type_ex = %d\n", 1);
     char line[LOAD_INI_LINE_SIZE];
     const char *match = load_find_auth(wf_path, req, line, sizeof line);
     if (match == NULL)
@@ -294,7 +295,7 @@ static void load_confirm(int fd, const sca_header_st *req_header, uint32_t flag,
     header.msg_cmd = MWRX_WFMGR_LOAD_CNF;
     parcel_write_st *parcel = parcel_write_new(fd, LOAD_CNF_CAPACITY, &header);
     if (parcel == NULL) {
-        NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_CNF parcel is NULL\n");
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_CNF parcel is NULL\n");
         return;
     }
     parcel_write_UINT32(parcel, flag);
@@ -302,16 +303,16 @@ static void load_confirm(int fd, const sca_header_st *req_header, uint32_t flag,
     parcel_write_UINT32(parcel, 0);
     char text[LOAD_RENDER_SIZE] = {0};
     to_string_writ_parcel(parcel, text, sizeof text);
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_CNF write socket: %s\n", text);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_CNF write socket: %s\n", text);
     write_parcel(parcel);
 }
 
 void tp_nvram_load_req(int fd, const sca_header_st *header, parcel_read_st *parcel)
 {
-    NV_LOG("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ wf_id=%d\n", (int)header->wf_id);
+    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ wf_id=%d\n", (int)header->wf_id);
     load_req *req = load_read(parcel);
     if (req == NULL) {
-        NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ no memory for the request\n");
+        LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ no memory for the request\n");
         return;
     }
     if (req->u32_flag == 1) {

@@ -73,7 +73,7 @@ static void nvram_write_status(uint8_t failed)
  * record when the failed object calls for one. */
 static uint32_t nvram_init_fail(const char *text, int with_status)
 {
-    NV_LOG("%s", text);
+    LOG_NV_FLOW("%s", text);
     tp_nvram_delete();
     if (with_status)
         nvram_write_status(1);
@@ -113,19 +113,19 @@ static uint32_t nvram_create_objects(void)
 
 uint32_t tp_nvram_init(void)
 {
-    NV_LOG("[NV][FLOW]: tp_nvram_init( VOID )\n");
+    LOG_NV_FLOW("[NV][FLOW]: tp_nvram_init( VOID )\n");
     if (g_nvram_inited == 1) {
-        NV_LOG("[NV][FLOW]: NVRAM manager has been initializd.\n");
+        LOG_NV_FLOW("[NV][FLOW]: NVRAM manager has been initializd.\n");
         return OS_SUCCESS;
     }
     g_nvram_inited = 0;
     if (at_modem_get_nvram_cache_base_addr() != 0) {
-        NV_LOG("[NV][FLOW]: at_modem_nvram_cache_base_addr ERROR!\n");
+        LOG_NV_FLOW("[NV][FLOW]: at_modem_nvram_cache_base_addr ERROR!\n");
         return NVRAM_FAIL;
     }
-    NV_LOG("[NV][FLOW]: at_modem_get_nvram_cache_base_addr:0x%lX nvram_cache_size:0x%lX\n",
-           (unsigned long)g_js_ram_modem_nvram_cache_base_addr,
-           (unsigned long)g_js_ram_modem_nvram_cache_size);
+    LOG_NV_FLOW("[NV][FLOW]: at_modem_get_nvram_cache_base_addr:0x%lX nvram_cache_size:0x%lX\n",
+                (unsigned long)g_js_ram_modem_nvram_cache_base_addr,
+                (unsigned long)g_js_ram_modem_nvram_cache_size);
     g_nvram_inited = 1;
     if (nvram_create_objects() != OS_SUCCESS)
         return NVRAM_FAIL;
@@ -141,12 +141,12 @@ uint32_t tp_nvram_init(void)
 
 uint32_t tp_nvram_sync_shm_data(void)
 {
-    NV_LOG("[NV][FLOW]: tp_nvram_sync_shm_data :: nvram_cache_base_addr:0x%lX "
-           "nvram_cache_size:0x%lX\n",
-           (unsigned long)g_js_ram_modem_nvram_cache_base_addr,
-           (unsigned long)g_js_ram_modem_nvram_cache_size);
-    NV_LOG("[NV][FLOW]: tp_nvram_sync_shm_data :: fp_ma_ptr:0x%lX nv_cfg_file_size:0x%lX\n",
-           (unsigned long)(uintptr_t)fp_ma_ptr, (unsigned long)nv_cfg_file_size);
+    LOG_NV_FLOW("[NV][FLOW]: tp_nvram_sync_shm_data :: nvram_cache_base_addr:0x%lX "
+                "nvram_cache_size:0x%lX\n",
+                (unsigned long)g_js_ram_modem_nvram_cache_base_addr,
+                (unsigned long)g_js_ram_modem_nvram_cache_size);
+    LOG_NV_FLOW("[NV][FLOW]: tp_nvram_sync_shm_data :: fp_ma_ptr:0x%lX nv_cfg_file_size:0x%lX\n",
+                (unsigned long)(uintptr_t)fp_ma_ptr, (unsigned long)nv_cfg_file_size);
     if (fp_ma_ptr == NULL)
         return NVRAM_FAIL;
     uint64_t n = nv_cfg_file_size < g_js_ram_modem_nvram_cache_size
@@ -154,7 +154,7 @@ uint32_t tp_nvram_sync_shm_data(void)
                      : g_js_ram_modem_nvram_cache_size;
     tp_fseek(fp_ma_ptr, 0, SEEK_SET);
     tp_fread((void *)(uintptr_t)g_js_ram_modem_nvram_cache_base_addr, n, 1, fp_ma_ptr);
-    NV_LOG("[NV][FLOW]: tp_nvram_sync_shm_data :: return OS_SUCCESS\n");
+    LOG_NV_FLOW("[NV][FLOW]: tp_nvram_sync_shm_data :: return OS_SUCCESS\n");
     return OS_SUCCESS;
 }
 
@@ -165,7 +165,7 @@ static int nvram_page_file(FILE **fp, const char *path, long off)
     if (*fp == NULL) {
         *fp = tp_fopen(path, "r+");
         if (*fp == NULL) {
-            NV_ERR("[NV][FLOW]: File open error!\n");
+            LOG_NV_ERR("[NV][FLOW]: File open error!\n");
             return -1;
         }
         return 0;
@@ -190,7 +190,7 @@ static int nvram_pages_differ(uint8_t *ma_page, uint8_t *ba_page, uint64_t pages
         if (tp_fread(ba_page, NVRAM_PAGE, 1, fp_ba_ptr) == 0)
             return 1;
         if (memcmp(ma_page, ba_page, NVRAM_PAGE) != 0) {
-            NV_ERR("[NV][FLOW]: MA != BA!\n");
+            LOG_NV_ERR("[NV][FLOW]: MA != BA!\n");
             return 1;
         }
     }
@@ -201,11 +201,11 @@ static int nvram_pages_differ(uint8_t *ma_page, uint8_t *ba_page, uint64_t pages
  * written, so a short MA never overwrites BA with filler. */
 static uint32_t nvram_copy_ma_to_ba(void)
 {
-    NV_LOG("[NV][FLOW]: Copy MA to BA.\n");
+    LOG_NV_FLOW("[NV][FLOW]: Copy MA to BA.\n");
     uint64_t n = nv_cfg_file_size;
     uint8_t *buf = (uint8_t *)tp_os_mem_malloc(n ? n : 1);
     if (buf == NULL) {
-        NV_ERR("[NV][FLOW]: read_buf_ptr is NULL!\n");
+        LOG_NV_ERR("[NV][FLOW]: read_buf_ptr is NULL!\n");
         return NVRAM_FAIL;
     }
     uint32_t rc = NVRAM_FAIL;
@@ -226,17 +226,17 @@ free_buf:
 uint32_t tp_nvram_backup_param_setting(void)
 {
     uint64_t pages = nv_cfg_file_size / NVRAM_PAGE;
-    NV_LOG("[NV][FLOW]: Backup parameter setting.\n");
-    NV_LOG("[NV][API]: tp_nvram_backup_param_setting( VOID )\n");
+    LOG_NV_FLOW("[NV][FLOW]: Backup parameter setting.\n");
+    LOG_NV_FLOW("[NV][API]: tp_nvram_backup_param_setting( VOID )\n");
 
     uint8_t *ma_page = (uint8_t *)tp_os_mem_malloc(NVRAM_PAGE);
     if (ma_page == NULL) {
-        NV_ERR("[NV][FLOW]: cmp_1_ptr is NULL!\n");
+        LOG_NV_ERR("[NV][FLOW]: cmp_1_ptr is NULL!\n");
         return NVRAM_FAIL;
     }
     uint8_t *ba_page = (uint8_t *)tp_os_mem_malloc(NVRAM_PAGE);
     if (ba_page == NULL) {
-        NV_ERR("[NV][FLOW]: cmp_2_ptr is NULL!\n");
+        LOG_NV_ERR("[NV][FLOW]: cmp_2_ptr is NULL!\n");
         tp_os_mem_free(ma_page);
         return NVRAM_FAIL;
     }
@@ -258,11 +258,11 @@ static void nvram_close(FILE **fp)
 
 uint32_t tp_nvram_delete(void)
 {
-    NV_LOG("[NV][API]: tp_nvram_delete( VOID )\n");
+    LOG_NV_FLOW("[NV][API]: tp_nvram_delete( VOID )\n");
     if (g_nvram_inited == 0)
         return OS_SUCCESS;
     if (tp_nvram_backup_param_setting() == NVRAM_FAIL) {
-        NV_LOG("[NV][FLOW]: Backup param setting error!\n");
+        LOG_NV_FLOW("[NV][FLOW]: Backup param setting error!\n");
         return NVRAM_FAIL;
     }
     nvram_close(&fp_ma_ptr);

@@ -47,7 +47,7 @@ static void nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
     if (nvram_nv_file_path(ind->wf_id, path, sizeof path) != 0)
         return;
     FILE *fp = tp_fopen(path, "r+");
-    NV_LOG("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
+    LOG_NV_FLOW("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
     if (fp == NULL)
         return;
     tp_fseek(fp, (long)ind->offset, SEEK_SET);
@@ -57,12 +57,12 @@ static void nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
 
 static void nvram_apply(const NVRAM_MODIFY_IND *ind)
 {
-    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND flag=%d\n", (int)ind->flag);
-    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND wf_id=%d\n", (int)ind->wf_id);
-    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND offset=%d\n", (int)ind->offset);
-    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND len=%d\n", (int)ind->len);
-    NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND data=%.*s\n", nvram_log_len(ind->len),
-           ind->data ? (const char *)ind->data : "");
+    LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND flag=%d\n", (int)ind->flag);
+    LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND wf_id=%d\n", (int)ind->wf_id);
+    LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND offset=%d\n", (int)ind->offset);
+    LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND len=%d\n", (int)ind->len);
+    LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND data=%.*s\n", nvram_log_len(ind->len),
+                ind->data ? (const char *)ind->data : "");
     if (ind->data == NULL)
         return;
     if (ind->wf_id == NVRAM_WF_ID_MA) {
@@ -81,7 +81,7 @@ void *man_nvram_entry(void *arg)
         void *msg = NULL;
         if (tp_os_queue_receive(man_nvram_qid, &msg, KOR_OS_WAIT_FOREVER) != 0)
             continue;
-        NV_LOG("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND msg_ptr=%p\n", msg);
+        LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND msg_ptr=%p\n", msg);
         if (msg == NULL)
             continue;
         NVRAM_MODIFY_IND *ind = (NVRAM_MODIFY_IND *)msg;

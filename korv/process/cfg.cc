@@ -12,6 +12,7 @@
 
 #include "kor_cfg.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 
 #define CFG_BLANK ' '
@@ -167,9 +168,8 @@ int cfg_load(const char *path)
     fp = kor_fopen(path, "r");
     if (fp == NULL) {
         int err = errno;
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_ERROR,
-                         "[AOS][FLOW]: fail to open file: %s errno = %d-%s\n", path, err,
-                         strerror(err));
+        LOG_MODEM_ERR("[AOS][FLOW]: fail to open file: %s errno = %d-%s\n", path, err,
+                      strerror(err));
         g_bw_hqs_cfg.log_size = CFG_DEFAULT_LOG_SIZE;
         return -1;
     }
@@ -197,6 +197,6 @@ int cfg_init(const char *path)
     strncpy(used, path, CFG_PATH_MAX);
     memcpy(g_bw_hqs_cfg.cfg_file_path, used, CFG_PATH_MAX);
     ret = cfg_load(used);
-    tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AOS][FLOW]: cfg file path is %s\n", used);
+    LOG_MODEM_FLOW("[AOS][FLOW]: cfg file path is %s\n", used);
     return ret;
 }

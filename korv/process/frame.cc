@@ -17,6 +17,7 @@
 
 #include "bringup.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 
 #define KORV_OPTSTRING "p:d:m:h:c:s"
@@ -74,14 +75,14 @@ int check_cp_nvram_backup(void)
     if (tp_fexist(KORV_WFCONFIG_NV) != 0) {
         kor_system("cp " KORV_WFCONFIG_NV_BAK " " KORV_WFCONFIG_NV);
         kor_system("sync");
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
+        LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
         result = 0;
     }
     /* Asked afresh: the restore above may just have failed. */
     if (tp_fexist(KORV_WFCONFIG_NV_BAK) != 0) {
         kor_system("cp " KORV_WFCONFIG_NV " " KORV_WFCONFIG_NV_BAK);
         kor_system("sync");
-        tp_os_str_printf(KOR_MOD_MODEM, KOR_LVL_FLOW, "[AT-MODEM][FLOW]: korv cp_nvram bak\n");
+        LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram bak\n");
         result = 0;
     }
     return result;
@@ -104,17 +105,16 @@ void on_exit_signal(int signo, siginfo_t *info, void *context)
     pid_t pid = getpid();
 
     (void)context;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "hqsd receive signal %d\n", signo);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "signal->_sifields._kill._pid  = %d, real_pid = %d\n",
-                     info != NULL ? (int)info->si_pid : 0, (int)pid);
+    LOG_CORE_FLOW("hqsd receive signal %d\n", signo);
+    LOG_CORE_FLOW("signal->_sifields._kill._pid  = %d, real_pid = %d\n",
+                  info != NULL ? (int)info->si_pid : 0, (int)pid);
     if (__atomic_exchange_n(&s_teardown_started, 1, __ATOMIC_SEQ_CST) != 0) {
         /* Another thread is tearing down and will end the process. */
         for (;;)
             pause();
     }
     ril_l2k_deinit();
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "korvd exit\n");
+    LOG_CORE_FLOW("korvd exit\n");
     /* _exit, not exit: atexit handlers and static destructors would run
      * while the looper and writer threads still use what they destroy. */
     _exit(0);
@@ -144,18 +144,18 @@ void pub_util_raise_process_priority(void)
     int max;
     int ret;
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "pub_util_raise_process_priority  entering\n");
+    LOG_CORE_FLOW("pub_util_raise_process_priority  entering\n");
     max = sched_get_priority_max(SCHED_FIFO);
     if (max == -1) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_get_priority_max");
+        LOG_CORE_FLOW("sched_get_priority_max");
         return;
     }
     memset(&param, 0, sizeof(param));
     param.sched_priority = max - 4;
     ret = sched_setscheduler(pid, SCHED_FIFO, &param);
     if (ret == -1)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_setscheduler  error ret_val = %d\n", ret);
+        LOG_CORE_FLOW("sched_setscheduler  error ret_val = %d\n", ret);
     else
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "sched_setscheduler sched_priority = %d\n",
-                         param.sched_priority);
+        LOG_CORE_FLOW("sched_setscheduler sched_priority = %d\n",
+                      param.sched_priority);
 }

@@ -15,6 +15,7 @@
 #include "cutils/properties.h"
 #include "teardown_lock.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "modem/dmi.h"
 #include "utran/utran.h"
 #include "utran/utran_store.h"
@@ -107,85 +108,81 @@ static uint64_t tag_extent(uint64_t at, uint32_t id, int action)
 
 static void log_tag_info(uint64_t at)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_info modem_version:0x%X \n",
-                     rd32(at + 20));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][UTRAN]tag_info wave modem_ram_size:0x%X \n", rd32(at + 24));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_info wave nvram_addr:%p \n",
-                     as_addr(rd32(at + 28)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_info wave nvram_size:0x%X \n",
-                     rd32(at + 32));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_info modem_version:0x%X \n",
+                  rd32(at + 20));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave modem_ram_size:0x%X \n", rd32(at + 24));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave nvram_addr:%p \n",
+                  as_addr(rd32(at + 28)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave nvram_size:0x%X \n",
+                  rd32(at + 32));
 }
 
 static void log_tag_image(uint64_t at)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_image bin_offset:0x%X \n",
-                     rd32(at + 24));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_image ram_addr:0x%X \n",
-                     rd32(at + 28));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_image len:%d \n",
-                     (int)rd32(at + 32));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_image img_id:%d \n",
-                     (int)rd32(at + 20));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_image bin_offset:0x%X \n",
+                  rd32(at + 24));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_image ram_addr:0x%X \n",
+                  rd32(at + 28));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_image len:%d \n",
+                  (int)rd32(at + 32));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_image img_id:%d \n",
+                  (int)rd32(at + 20));
 }
 
 static void log_tag_read(uint64_t at)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_read info_id:0x%X \n",
-                     rd32(at + 20));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_read addr_type:0x%X \n",
-                     rd32(at + 24));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_read info_addr:%p \n",
-                     as_addr(rd32(at + 28)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_read info_size:0x%X\n",
-                     rd32(at + 32));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_id:0x%X \n",
+                  rd32(at + 20));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_read addr_type:0x%X \n",
+                  rd32(at + 24));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_addr:%p \n",
+                  as_addr(rd32(at + 28)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_size:0x%X\n",
+                  rd32(at + 32));
 }
 
 static void log_tag_write(uint64_t at)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_write addr_type:0x%X \n",
-                     rd32(at + 20));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_write addr:%p \n",
-                     as_addr(rd32(at + 24)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_write value:0x%X\n",
-                     rd32(at + 28));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_write addr_type:0x%X \n",
+                  rd32(at + 20));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_write addr:%p \n",
+                  as_addr(rd32(at + 24)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_write value:0x%X\n",
+                  rd32(at + 28));
 }
 
 static void log_bridge_plain(uint64_t at, const char *name)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge name:%s \n", name);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge type:0x%X \n",
-                     rd32(at + 32));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge property:0x%X \n",
-                     rd32(at + 36));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge cp2ap_ind:0x%X \n",
-                     rd32(at + 48));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge cp2ap_addr:%p\n",
-                     as_addr(rd32(at + 40)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge cp2ap_size:0x%X \n",
-                     rd32(at + 44));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge ap2cp_ind:0x%X \n",
-                     rd32(at + 60));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge ap2cp_addr:%p \n",
-                     as_addr(rd32(at + 52)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge ap2cp_size:0x%X \n",
-                     rd32(at + 56));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge name:%s \n", name);
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge type:0x%X \n",
+                  rd32(at + 32));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge property:0x%X \n",
+                  rd32(at + 36));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_ind:0x%X \n",
+                  rd32(at + 48));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_addr:%p\n",
+                  as_addr(rd32(at + 40)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_size:0x%X \n",
+                  rd32(at + 44));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_ind:0x%X \n",
+                  rd32(at + 60));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_addr:%p \n",
+                  as_addr(rd32(at + 52)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_size:0x%X \n",
+                  rd32(at + 56));
 }
 
 static void log_bridge_high_speed(uint64_t at)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge cp2ap_pkt_maxnum:%p\n",
-                     as_addr(rd32(at + 64)));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][UTRAN]tag_bridge cp2ap_pkt_maxsize:0x%X \n", rd32(at + 68));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][UTRAN]tag_bridge ap2cp_pkt_maxnum:0x%X \n", rd32(at + 72));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][UTRAN]tag_bridge ap2cp_pkt_maxsize:0x%X \n", rd32(at + 76));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge cp2ap_ctl_id:0x%X \n",
-                     rd32(at + 80));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_bridge ap2cp_ctl_id:0x%X \n",
-                     rd32(at + 84));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_pkt_maxnum:%p\n",
+                  as_addr(rd32(at + 64)));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_pkt_maxsize:0x%X \n", rd32(at + 68));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_pkt_maxnum:0x%X \n", rd32(at + 72));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_pkt_maxsize:0x%X \n", rd32(at + 76));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_ctl_id:0x%X \n",
+                  rd32(at + 80));
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_ctl_id:0x%X \n",
+                  rd32(at + 84));
 }
 
 /* The tag's bytes 20-87 are the driver's dmi_channel, field for field; the
@@ -229,8 +226,8 @@ static void handle_tag(uint64_t at, uint32_t id, uint32_t size, int action, dmi_
 
     switch (id) {
     case TAG_VER:
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]tag_ver imge version:0x%X \n",
-                         rd32(at + 20));
+        LOG_CORE_FLOW("[KORV][UTRAN]tag_ver imge version:0x%X \n",
+                      rd32(at + 20));
         break;
     case TAG_INFO:
         log_tag_info(at);
@@ -249,9 +246,8 @@ static void handle_tag(uint64_t at, uint32_t id, uint32_t size, int action, dmi_
         break;
     default:
         copy_text(label, at + TAG_LABEL);
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][UTRAN]Ignoring unrecognised tag (0x%08x) %s size = %x.\n", id,
-                         label, size);
+        LOG_CORE_FLOW("[KORV][UTRAN]Ignoring unrecognised tag (0x%08x) %s size = %x.\n", id,
+                      label, size);
         break;
     }
 }
@@ -274,22 +270,20 @@ static void walk_tags(int action)
     if (size > TAG_LIMIT)
         return;
     if (size > utran_image_len) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][UTRAN]image head parser ERROR. tag_len = %d \n", (int)size);
+        LOG_CORE_ERR("[KORV][UTRAN]image head parser ERROR. tag_len = %d \n", (int)size);
         return;
     }
     total = size;
     for (;;) {
         id = rd32(at + 4);
         if (at + tag_extent(at, id, action) > UTRAN_IMAGE_SIZE) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                             "[KORV][UTRAN]tag 0x%08x at %d reaches past the image store\n", id,
-                             (int)at);
+            LOG_CORE_ERR("[KORV][UTRAN]tag 0x%08x at %d reaches past the image store\n", id,
+                         (int)at);
             return;
         }
         handle_tag(at, id, size, action, &rec);
         if (size == 0) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV][UTRAN]headr size is NULL \n");
+            LOG_CORE_ERR("[KORV][UTRAN]headr size is NULL \n");
             return;
         }
         at += size;
@@ -303,8 +297,7 @@ static void walk_tags(int action)
             return;
         total += size;
         if (total > utran_image_len) {
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                             "[KORV][UTRAN]image head parser ERROR. tag_len = %d \n", (int)total);
+            LOG_CORE_ERR("[KORV][UTRAN]image head parser ERROR. tag_len = %d \n", (int)total);
             return;
         }
     }
@@ -319,12 +312,11 @@ void walk_image_tags(int action)
 
 void load_utran_wave(const void *source, uint64_t length)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]load_utran_wave souce len:%d\n",
-                     (int)length);
+    LOG_CORE_FLOW("[KORV][UTRAN]load_utran_wave souce len:%d\n",
+                  (int)length);
     if (length > UTRAN_IMAGE_SIZE) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV][UTRAN]on_utran_wave_loaded, source_len:%d must less than %d\n",
-                         (int)length, UTRAN_IMAGE_SIZE);
+        LOG_CORE_ERR("[KORV][UTRAN]on_utran_wave_loaded, source_len:%d must less than %d\n",
+                     (int)length, UTRAN_IMAGE_SIZE);
         length = UTRAN_IMAGE_SIZE;
     }
     utran_store_lock();

@@ -15,6 +15,7 @@
 #include "exception/exception.h"
 #include "kor_event.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "utran/utran.h"
 #include "utran/utran_store.h"
 
@@ -31,7 +32,7 @@ static const kor_timeval_st s_at_timeout_period = {0, 1000000};
 
 void start_utran_service(void)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]start_utran_servcie\n");
+    LOG_CORE_FLOW("[KORV][UTRAN]start_utran_servcie\n");
     utran_store_lock();
     utran_store_set_started(1);
     /* Without a header the walk waits for the header's arrival. */
@@ -53,7 +54,7 @@ void stop_utran_service(void)
 {
     int held;
 
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]stop_utran_service\n");
+    LOG_CORE_FLOW("[KORV][UTRAN]stop_utran_service\n");
     held = utran_store_lock_timed("stop_utran_service");
     utran_store_set_started(0);
     if (held)
@@ -84,7 +85,7 @@ void check_at_timeout(int fd, short flags, void *arg)
     (void)arg;
     memset(value, 0, sizeof value);
     if (property_get(AT_TIMEOUT_PROP, value, "0") > 0 && value[0] == '1') {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][UTRAN]AT time out!\n");
+        LOG_CORE_FLOW("[KORV][UTRAN]AT time out!\n");
         property_set(AT_TIMEOUT_PROP, "0");
         kro_handle_modem_exception(KRO_EXCEPTION_LINK);
     }

@@ -10,6 +10,7 @@
 
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "kor_platform.h"
 #include "work/work.h"
 
@@ -17,14 +18,13 @@
 
 void tp_man_interface_usim_voltage_control(uint8_t card_index, uint8_t vol_type)
 {
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]tp_man_interface_usim_voltage_control card_index:%d, vol_type:%d\n", card_index,
-                     vol_type);
+    LOG_CORE_FLOW("[KORV][WORK]tp_man_interface_usim_voltage_control card_index:%d, vol_type:%d\n", card_index,
+                  vol_type);
     const char *path = card_index == 0 ? USIM_VOLTAGE_PATH : card_index == 1 ? USIM2_VOLTAGE_PATH : NULL;
     int fd = path != NULL ? kor_open(path, O_RDWR) : -1;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]tp_man_interface_usim_voltage_control fd:%d\n", fd);
+    LOG_CORE_FLOW("[KORV][WORK]tp_man_interface_usim_voltage_control fd:%d\n", fd);
     if (fd <= 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]open /sys/tarno/usim_voltage fail!\n");
+        LOG_CORE_FLOW("[KORV][WORK]open /sys/tarno/usim_voltage fail!\n");
         /* Descriptor 0 counts as a failure, yet it is a file we opened. */
         if (fd == 0)
             close(fd);
@@ -35,7 +35,7 @@ void tp_man_interface_usim_voltage_control(uint8_t card_index, uint8_t vol_type)
     memset(text, 0, sizeof(text));
     snprintf(text, sizeof(text), "%d", vol_type);
     if (write(fd, text, 1) <= 0)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]write  /sys/tarno/usim_voltage fail!\n");
+        LOG_CORE_FLOW("[KORV][WORK]write  /sys/tarno/usim_voltage fail!\n");
     close(fd);
 }
 
@@ -43,7 +43,7 @@ void *voltag_control_thread(void *arg)
 {
     uint8_t *record = (uint8_t *)arg;
     if (record == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]voltag_control_thread param is NULL!\n");
+        LOG_CORE_FLOW("[KORV][WORK]voltag_control_thread param is NULL!\n");
         return NULL;
     }
     tp_man_interface_usim_voltage_control(record[0], record[1]);

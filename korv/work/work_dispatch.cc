@@ -13,6 +13,7 @@
 #include "fwlink/fwlink.h"
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
+#include "korv_log.h"
 #include "utran/utran.h"
 #include "wcs.h"
 #include "work/work.h"
@@ -48,13 +49,12 @@ int work_send_empty(uint32_t msg_cmd, const char *what, const char *null_what)
     parcel_write_st *parcel = create_work_parcel(msg_cmd);
     if (parcel == NULL) {
         if (null_what != NULL)
-            tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                             "[KORV][WORK]%s parcel is NULL maybe connect to fwmd is failed\n", null_what);
+            LOG_CORE_FLOW("[KORV][WORK]%s parcel is NULL maybe connect to fwmd is failed\n", null_what);
         return -1;
     }
     char text[WORK_TEXT_SIZE];
     to_string_writ_parcel(parcel, text, sizeof(text));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]%s write socket: %s\n", what, text);
+    LOG_CORE_FLOW("[KORV][WORK]%s write socket: %s\n", what, text);
     return write_parcel(parcel);
 }
 
@@ -72,17 +72,15 @@ static void on_fw_exception_req(void)
 static void on_card_poweron_req(const sca_header_st *header, parcel_read_st *parcel)
 {
     if (header->body_len <= VOLTAGE_RECORD_SIZE)
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ body size is:%d\n",
-                         (int)header->body_len);
+        LOG_CORE_FLOW("[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ body size is:%d\n",
+                      (int)header->body_len);
     if (header->body_len < VOLTAGE_RECORD_SIZE) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ without voltage type dropped\n");
+        LOG_CORE_FLOW("[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ without voltage type dropped\n");
         return;
     }
     uint8_t *record = (uint8_t *)tp_os_mem_malloc(VOLTAGE_RECORD_SIZE);
     if (record == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ no memory, dropped\n");
+        LOG_CORE_FLOW("[KORV][WORK]MWRX_WF_CARD_POWERON_REPORT_REQ no memory, dropped\n");
         return;
     }
     record[0] = parcel_read_UINT8(parcel);
@@ -90,7 +88,7 @@ static void on_card_poweron_req(const sca_header_st *header, parcel_read_st *par
     uint64_t tid = tp_os_thread_create("voltage_control", voltag_control_thread, VOLTAGE_PRIORITY, VOLTAGE_SIZE_HINT,
                                        record);
     if (tid == KOR_OS_FAIL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]voltage_control thread create failed, dropped\n");
+        LOG_CORE_FLOW("[KORV][WORK]voltage_control thread create failed, dropped\n");
         tp_os_mem_free(record);
     }
 }
@@ -101,8 +99,8 @@ static void on_wf_type_ind(parcel_read_st *parcel)
 {
     uint32_t status = parcel_read_UINT32(parcel);
     uint32_t type = parcel_read_UINT32(parcel);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]MWRX_WFMGR_KORGR_WF_TYPE_IND body status:%d, type:%d\n",
-                     (int)status, (int)type);
+    LOG_CORE_FLOW("[KORV][WORK]MWRX_WFMGR_KORGR_WF_TYPE_IND body status:%d, type:%d\n",
+                  (int)status, (int)type);
     if (type != WF_TYPE_UTRAN)
         return;
     if (status == WF_STATUS_START)
@@ -115,21 +113,20 @@ static void on_wf_type_ind(parcel_read_st *parcel)
 static void on_wfcfg_ind(const sca_header_st *header, parcel_read_st *parcel)
 {
     uint32_t size = parcel_read_UINT32(parcel);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]MWRX_WFMGR_WFCFG_IND size:%d\n", (int)size);
+    LOG_CORE_FLOW("[KORV][WORK]MWRX_WFMGR_WFCFG_IND size:%d\n", (int)size);
     if (size == 0) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV]MWRX_WFMGR_WFCFG_IND info is empty!\n");
+        LOG_CORE_ERR("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!\n");
         return;
     }
     uint64_t limit = header->body_len > WFCFG_BODY_RESERVED ? header->body_len - WFCFG_BODY_RESERVED : 0;
     if (size > limit) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
-                         "[KORV]MWRX_WFMGR_WFCFG_IND size:%d should not bigger than body length %d\n", (int)size,
-                         (int)limit);
+        LOG_CORE_ERR("[KORV]MWRX_WFMGR_WFCFG_IND size:%d should not bigger than body length %d\n", (int)size,
+                     (int)limit);
         return;
     }
     void *info = tp_os_mem_malloc(size);
     if (info == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR, "[KORV]MWRX_WFMGR_WFCFG_IND no memory for %d bytes\n", (int)size);
+        LOG_CORE_ERR("[KORV]MWRX_WFMGR_WFCFG_IND no memory for %d bytes\n", (int)size);
         return;
     }
     tp_os_mem_set(info, 0, size);
@@ -152,17 +149,15 @@ void work_socket_event(int fd, const void *record, size_t length)
     parcel_read_st *parcel = NULL;
     sca_header_st *header = parse_sca_header(record, length, &parcel);
     if (header == NULL) {
-        tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                         "[KORV][WORK]socket_event fd:%d, record of %d bytes has no header, dropped\n", fd,
-                         (int)length);
+        LOG_CORE_FLOW("[KORV][WORK]socket_event fd:%d, record of %d bytes has no header, dropped\n", fd,
+                      (int)length);
         return;
     }
     char text[WORK_TEXT_SIZE];
     to_string_read_parcel(parcel, text, sizeof(text));
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]socket_event fd:%d, %s\n", fd, text);
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW,
-                     "[KORV][WORK]socket_event fd:%d, header: [len:%d, wf_id:%d, msg_cmd:0x%X, body_len:%d]\n", fd,
-                     (int)header->len, (int)header->wf_id, (unsigned)header->msg_cmd, (int)header->body_len);
+    LOG_CORE_FLOW("[KORV][WORK]socket_event fd:%d, %s\n", fd, text);
+    LOG_CORE_FLOW("[KORV][WORK]socket_event fd:%d, header: [len:%d, wf_id:%d, msg_cmd:0x%X, body_len:%d]\n", fd,
+                  (int)header->len, (int)header->wf_id, (unsigned)header->msg_cmd, (int)header->body_len);
 
     /* The full 64-bit code is compared: a code with high bits set is no
      * command of this channel. */
@@ -192,8 +187,8 @@ void work_socket_event(int fd, const void *record, size_t length)
 void kro_on_modem_reset_completed(int flag)
 {
     int req_from_ap = flag & KRO_EXCEPTION_FW;
-    tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_FLOW, "[KORV][WORK]kro_on_modem_reset_completed, req_from_ap:%d\n",
-                     req_from_ap);
+    LOG_CORE_FLOW("[KORV][WORK]kro_on_modem_reset_completed, req_from_ap:%d\n",
+                  req_from_ap);
     /* The framework asked for this reset itself; only an unasked one is news. */
     if (req_from_ap == 0)
         work_send_empty(MWRX_WFMGR_MODEM_EXCEPTION_IND, "modem_exception", "modem_exception");
