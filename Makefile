@@ -11,8 +11,11 @@ BUILD_TEST := build/asan
 
 .PHONY: run test deps build tsan fuzz bench clean
 
+# A package counts only when installed for this machine's architecture (or for
+# all): a foreign-architecture copy (multiarch) does not build here.
 deps:
-	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@arch=$$(dpkg --print-architecture); missing=""; for p in $(DEPS); do \
+	  dpkg -s $$p:$$arch >/dev/null 2>&1 || dpkg -s $$p:all >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
