@@ -4,10 +4,11 @@
  * connections, the exception channel, the AT time-out watch and libwcs.
  * ril_l2k_deinit runs inside the exit-signal handler.
  *
- * Ownership: g_wcs_dmi_ops is written once by bring-up, lent to libwcs, and
- * released once by whichever of teardown and a failed event loop comes first
- * (an atomic exchange decides).  It lives in pages of its own so that the
+ * Ownership: g_wcs_dmi_ops (atomic) is written once by bring-up, lent to
+ * libwcs, and released once by whichever of teardown and a failed event loop
+ * comes first (an exchange decides).  It lives in pages of its own so that the
  * release, which may run inside a signal handler, takes no allocator lock. */
+#include <atomic>
 #include <dlfcn.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -31,12 +32,16 @@
 #define AMT_MODE_PROP "sys.bw.amtmode"
 #define WCS_OPS_TAG 1
 
-wcs_dmi_ops_st *g_wcs_dmi_ops = NULL;
+/* Bring-up stores it; teardown or the failed looper takes it back. */
+static std::atomic<wcs_dmi_ops_st *> g_wcs_dmi_ops{NULL};
 
 /* Companion services in start order; teardown also stops the log service. */
 static const char *const s_mwrx_services[] = {"waveform-manager", "mwrx-amt", "log-ctrl-manager"};
 static const char *const s_mwrx_stop_services[] = {"waveform-manager", "mwrx-amt", "log-ctrl-manager",
                                                    "cp-log-ctrl"};
+
+static void krov_start_mwrx(void);
+static void krov_stop_mwrx(void);
 
 static void read_prop(const char *name, char *value, const char *default_value)
 {
@@ -87,14 +92,14 @@ static wcs_dmi_ops_st *alloc_dmi_ops(void)
 
 void kro_release_dmi_ops(void)
 {
-    wcs_dmi_ops_st *ops = __atomic_exchange_n(&g_wcs_dmi_ops, NULL, __ATOMIC_ACQ_REL);
+    wcs_dmi_ops_st *ops = g_wcs_dmi_ops.exchange(NULL);
     if (ops != NULL)
         munmap(ops, sizeof(*ops));
 }
 
 static void start_fw_connection(fw_socket_client_st *client, const char *thread_name, int default_port)
 {
-    __atomic_store_n(&client->fd, -1, __ATOMIC_RELEASE);
+    client->fd.store(-1, std::memory_order_release);
     client->port = kro_fw_port(default_port);
     tp_os_thread_create(thread_name, set_fwsocket_event, THREAD_PRIORITY, CONNECT_SIZE_HINT, client);
 }
@@ -116,7 +121,7 @@ int ril_l2k_init(uint8_t init_mode)
     at_modem_start();
     krov_start_mwrx();
 
-    __atomic_store_n(&g_wcs_dmi_ops, alloc_dmi_ops(), __ATOMIC_RELEASE);
+    g_wcs_dmi_ops.store(alloc_dmi_ops());
     kro_event_looper_start();
 
     start_fw_connection(&fw_client_8010, "set_fwsocket_event_8010", FW_WORK_PORT);
@@ -125,11 +130,12 @@ int ril_l2k_init(uint8_t init_mode)
     start_at_timeout_watch();
 
     LOG_CORE_FLOW("[KORV][FLOW]: Initialization ril l2k successful!\n");
-    wcs_init(init_mode, g_wcs_dmi_ops);
+    wcs_init(init_mode, g_wcs_dmi_ops.load());
     return 0;
 }
 
-void krov_start_mwrx(void)
+/* Starts (or restarts) the companion services, unless in amt mode. */
+static void krov_start_mwrx(void)
 {
     LOG_CORE_FLOW("krov_start_mwrx \n");
     if (amt_mode())
@@ -144,7 +150,8 @@ void krov_start_mwrx(void)
     }
 }
 
-void krov_stop_mwrx(void)
+/* Stops the companion services and the log service. */
+static void krov_stop_mwrx(void)
 {
     LOG_CORE_FLOW("krov_stop_mwrx \n");
     for (const char *service : s_mwrx_stop_services)

@@ -24,12 +24,13 @@
 #define READER_SIZE_HINT 1
 
 static pthread_mutex_t s_looper_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t s_looper_cond = PTHREAD_COND_INITIALIZER;
-static int s_looper_started = 0;
+static pthread_cond_t s_looper_cond = PTHREAD_COND_INITIALIZER; /* pairs with s_looper_mutex */
+static int s_looper_started = 0;                                 /* s_looper_mutex */
 
-static int s_socbridge_ready_fd = -1;
+static int s_socbridge_ready_fd = -1; /* looper writes; the one reader thread it starts reads */
 
-void *kro_event_looper(void *arg)
+/* The looper thread's entry: runs the adapter's event loop until it fails. */
+static void *kro_event_looper(void *arg)
 {
     (void)arg;
     kor_event_init();

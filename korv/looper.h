@@ -7,8 +7,6 @@
 extern "C" {
 #endif
 
-/* The looper thread's entry: runs the adapter's event loop until it fails. */
-void *kro_event_looper(void *arg);
 /* Bring-up's start handshake: starts the looper thread and returns once the
  * event loop is ready to take events. */
 void kro_event_looper_start(void);

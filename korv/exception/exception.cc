@@ -3,13 +3,14 @@
  * the notice to the framework and the self-restart.  Also the 4-byte
  * notifications on the pty master.
  *
- * Shared state: s_is_modem_reseting is claimed with an atomic
+ * Shared state: s_is_modem_reseting (atomic) is claimed with a
  * compare-and-swap (the framework-link path can call in from a voltage
  * thread) and read without a lock by the write-failure path.
  * s_modem_exception_flag is written by the one caller that claimed the
  * handling and read by the poll after the timer hand-over.  The poll event is
  * touched only by the claiming caller and then by the poll itself on the
  * looper. */
+#include <atomic>
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -31,9 +32,9 @@
 #define DUMP_COMMAND "/system/bin/bw-dump -l %d -r %d &"
 #define NOTIFY_SIZE 4
 
-static int s_is_modem_reseting;
-static int s_modem_exception_flag;
-static kor_event_st s_dump_poll_event;
+static std::atomic<int> s_is_modem_reseting{0}; /* 1 from the claim until the poll ends */
+static int s_modem_exception_flag;                /* the claiming caller, then the poll */
+static kor_event_st s_dump_poll_event;            /* the claiming caller, then the poll (looper) */
 static const kor_timeval_st s_dump_poll_period = {0, 50000};
 
 /* First character of a property; the buffer is cleared so that an empty
@@ -76,7 +77,7 @@ void kro_inform_and_log(uint8_t type, const char *caller)
                   caller, korv_exception_inform(type) == 0 ? "success" : "failure");
 }
 
-int kro_is_modem_reseting(void) { return __atomic_load_n(&s_is_modem_reseting, __ATOMIC_SEQ_CST); }
+int kro_is_modem_reseting(void) { return s_is_modem_reseting.load(); }
 
 static void arm_dump_poll(void)
 {
@@ -134,8 +135,7 @@ void kro_handle_modem_exception(int flag)
     int dump_switch;
     int reset_switch;
 
-    if (!__atomic_compare_exchange_n(&s_is_modem_reseting, &idle, 1, 0, __ATOMIC_SEQ_CST,
-                                     __ATOMIC_SEQ_CST)) {
+    if (!s_is_modem_reseting.compare_exchange_strong(idle, 1)) {
         LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception ignored for modem is reseting now flag:%d\n",
                       flag);
         return;
@@ -183,10 +183,10 @@ void kro_on_modem_exception(int fd, short flags, void *arg)
         arm_dump_poll();
     } else if (prop_first(RESET_SWITCH_PROP, "1") == '0') {
         LOG_CORE_FLOW("[KORV][WORK]kro_on_modem_exception, persist.sys.modem.reset is closed, not killself\n");
-        __atomic_store_n(&s_is_modem_reseting, 0, __ATOMIC_SEQ_CST);
+        s_is_modem_reseting.store(0);
     } else {
         kro_on_modem_reset_completed(s_modem_exception_flag);
-        __atomic_store_n(&s_is_modem_reseting, 0, __ATOMIC_SEQ_CST);
+        s_is_modem_reseting.store(0);
         restart_self();
     }
     LOG_CORE_FLOW("======on_dump_stat_polling eson loop enter ======");

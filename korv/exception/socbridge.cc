@@ -4,7 +4,7 @@
  *
  * Shared state: s_fd_socbridge is written by the opener thread once, read by
  * reader threads and taken (set to -1) by the exception handling or by
- * teardown; it is one int accessed atomically.  s_socbridge_lock orders the
+ * teardown; it is one atomic int.  s_socbridge_lock orders the
  * uses of the descriptor against its close: the opener arms the read event
  * under it, a reader takes its own copy of the descriptor and re-arms under
  * it, and whoever closes the channel takes and closes it under it (teardown
@@ -15,6 +15,7 @@
  * because only it re-arms the one-shot event.  s_socbridge_event is set once
  * by the opener and afterwards only re-added; s_modem_exception_event is
  * armed by the one reader that found a record. */
+#include <atomic>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -41,18 +42,17 @@
 #define SOC_TYPE_DUMP 2
 #define SOCBRIDGE_RETRY_MS 2000
 
-static int s_fd_socbridge = -1;
+/* Atomic; armed, copied and closed under s_socbridge_lock. */
+static std::atomic<int> s_fd_socbridge{-1};
 /* Error-checking, so that a teardown that interrupted the holder on its own
  * thread is refused at once instead of waiting on itself. */
 static pthread_mutex_t s_socbridge_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
-static kor_event_st s_socbridge_event;
-static kor_event_st s_modem_exception_event;
+static kor_event_st s_socbridge_event;       /* set by the opener, re-added by the one reader */
+static kor_event_st s_modem_exception_event; /* armed by the reader that found a record */
 /* 1 us: just long enough to leave the reader thread for the looper. */
 static const kor_timeval_st s_handoff_period = {0, 1};
 
-int kro_socbridge_fd(void) { return __atomic_load_n(&s_fd_socbridge, __ATOMIC_SEQ_CST); }
-
-int kro_socbridge_take_fd(void) { return __atomic_exchange_n(&s_fd_socbridge, -1, __ATOMIC_SEQ_CST); }
+int kro_socbridge_take_fd(void) { return s_fd_socbridge.exchange(-1); }
 
 void kro_socbridge_lock(void) { pthread_mutex_lock(&s_socbridge_lock); }
 
@@ -74,14 +74,14 @@ void *set_socbridge_event(void *arg)
                       fd, errno);
         tp_os_thread_sleep(SOCBRIDGE_RETRY_MS);
     }
-    __atomic_store_n(&s_fd_socbridge, fd, __ATOMIC_SEQ_CST);
+    s_fd_socbridge.store(fd);
     LOG_CORE_FLOW("[KORV][FLOW]open socbridge file fd:%d\n", fd);
     create_pty_tty_channel();
     property_set(MODEM_EXCEPTION_PROP, "0");
     kro_log_exception_prop();
     kro_socbridge_lock();
     /* A channel the exception handling closed meanwhile is not watched. */
-    if (fd == kro_socbridge_fd()) {
+    if (fd == s_fd_socbridge.load()) {
         kor_event_set(&s_socbridge_event, fd, 0, on_socbridge_event, NULL);
         kor_event_add(&s_socbridge_event);
     }
@@ -106,11 +106,11 @@ void *thread_fun_read_socbridge(void *fd_ptr)
     /* Readiness seen just before the exception handling closed the channel
      * finds nothing to copy. */
     kro_socbridge_lock();
-    copy = fd == kro_socbridge_fd() ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    copy = fd == s_fd_socbridge.load() ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
     err = errno;
     kro_socbridge_unlock();
     if (copy < 0) {
-        if (fd == kro_socbridge_fd())
+        if (fd == s_fd_socbridge.load())
             LOG_CORE_ERR("[KORV][FLOW] thread_fun_read_socbridge no descriptor to read fd:%d "
                          "with, errno:%d\n",
                          fd, err);
@@ -122,7 +122,7 @@ void *thread_fun_read_socbridge(void *fd_ptr)
         return NULL; /* handed on: the channel is not watched any more */
     /* A channel closed meanwhile by the exception handling stays unwatched. */
     kro_socbridge_lock();
-    if (fd == kro_socbridge_fd())
+    if (fd == s_fd_socbridge.load())
         kor_event_add(&s_socbridge_event);
     kro_socbridge_unlock();
     return NULL;
@@ -172,7 +172,7 @@ static void report_dump_record(const uint8_t *held, int held_len, int32_t soc_ty
 int read_socbridge(int fd)
 {
     /* Only the watched channel can be taken from under this thread. */
-    return read_channel(fd, fd == kro_socbridge_fd() ? fd : -1);
+    return read_channel(fd, fd == s_fd_socbridge.load() ? fd : -1);
 }
 
 /* Reads fd, which is the channel `channel` or a copy of it (-1: no channel,
@@ -192,7 +192,7 @@ static int read_channel(int fd, int channel)
         /* The exception handling closes the channel while this thread may
          * wait in read; what that read returned is taken, but the channel
          * is read no further. */
-        if (channel >= 0 && channel != kro_socbridge_fd()) {
+        if (channel >= 0 && channel != s_fd_socbridge.load()) {
             LOG_CORE_FLOW("[KORV][FLOW] socbridge fd:%d closed meanwhile, reader ends\n",
                           channel);
             return -1;

@@ -37,7 +37,7 @@ fw_socket_client_st fw_client_8020 = {-1, FW_NV_PORT, {}, NULL};
 
 static int fw_fd(const fw_socket_client_st *client)
 {
-    return __atomic_load_n(&client->fd, __ATOMIC_ACQUIRE);
+    return client->fd.load(std::memory_order_acquire);
 }
 
 /* The connection that owns fd right now, or NULL. */
@@ -137,7 +137,7 @@ void *set_fwsocket_event(void *arg)
     }
     client->stream = stream;
     kor_event_set(&client->event, sock, 1, socket_client_fwm, stream);
-    __atomic_store_n(&client->fd, sock, __ATOMIC_RELEASE);
+    client->fd.store(sock, std::memory_order_release);
     kor_event_add(&client->event);
     return NULL;
 }
@@ -203,7 +203,7 @@ static fw_socket_client_st *fw_claim(int fd)
     fw_socket_client_st *clients[] = {&fw_client_8010, &fw_client_8020};
     for (fw_socket_client_st *client : clients) {
         int expected = fd;
-        if (__atomic_compare_exchange_n(&client->fd, &expected, -1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (client->fd.compare_exchange_strong(expected, -1, std::memory_order_acq_rel))
             return client;
     }
     return NULL;

@@ -31,16 +31,17 @@
 int fd_modem = -1;
 uint64_t g_js_ram_modem_nvram_cache_base_addr = 0;
 uint64_t g_js_ram_modem_nvram_cache_size = NVRAM_CACHE_DEFAULT_SIZE;
-uint64_t g_modem_mutex_id = KOR_OS_FAIL;
+/* Bring-up thread; created once by at_modem_open, taken by no operation. */
+static uint64_t g_modem_mutex_id = KOR_OS_FAIL;
 
 /* Last driver answer per supported ext-info id, in the order of
  * s_ext_info_ids; 0 = not asked yet (or answered 0, which is asked again),
  * AT_MODEM_FAIL = the request failed and is not repeated. */
 static const uint32_t s_ext_info_ids[] = {3, 4, 6, 8, 9};
 #define EXT_INFO_SLOTS (sizeof(s_ext_info_ids) / sizeof(s_ext_info_ids[0]))
-static uint64_t s_modem_ext_info_cache[EXT_INFO_SLOTS];
+static uint64_t s_modem_ext_info_cache[EXT_INFO_SLOTS]; /* bring-up thread, no lock */
 
-static int s_ext_info_slot(uint32_t id)
+static int ext_info_slot(uint32_t id)
 {
     size_t i;
 
@@ -62,7 +63,7 @@ uint64_t at_modem_get_ext_info(uint32_t id)
                       fd_modem);
         return AT_MODEM_FAIL;
     }
-    slot = s_ext_info_slot(id);
+    slot = ext_info_slot(id);
     if (slot < 0) {
         LOG_MODEM_ERR("[AT-MODEM][FLOW]: not support modem info id (%d)!\n", (int)id);
         return AT_MODEM_FAIL;
@@ -119,7 +120,7 @@ uint64_t at_modem_get_nvram_cache_base_addr(void)
 /* Stores the power-on trace-log switch from its property into the modem
  * word whose offset the driver reports as ext info 6.  A failed write is
  * logged only: the modem then boots with its own default. */
-static void s_set_trace_log_switch(void)
+static void set_trace_log_switch(void)
 {
     char value[PROPERTY_VALUE_MAX];
     uint64_t offset;
@@ -170,7 +171,7 @@ uint64_t at_modem_open(void)
     }
     LOG_MODEM_ERR("[AT-MODEM][FLOW]: open and reset modem OK !\n");
 
-    s_set_trace_log_switch();
+    set_trace_log_switch();
 
     /* Created for the device, once; no operation takes it today. */
     if (g_modem_mutex_id == KOR_OS_FAIL) {
@@ -184,7 +185,7 @@ uint64_t at_modem_open(void)
 /* Failures of the run request also go to standard output, for whoever
  * started the daemon by hand; flushed at once, since the process ends with
  * _exit. */
-static uint64_t s_start_failed(const char *text)
+static uint64_t start_failed(const char *text)
 {
     printf("%s\n", text);
     fflush(stdout);
@@ -198,8 +199,8 @@ uint64_t at_modem_start(void)
     if (fd_modem == -1)
         fd_modem = kor_open(MODEM_DEV_PATH, O_RDWR);
     if (fd_modem <= 0)
-        return s_start_failed("Error open modem error!");
+        return start_failed("Error open modem error!");
     if (kor_ioctl(fd_modem, MODEM_RUN, NULL) == -1)
-        return s_start_failed("Error set modem run error!");
+        return start_failed("Error set modem run error!");
     return 0;
 }

@@ -19,7 +19,7 @@ typedef struct dmi_name_st {
     char text[DMI_NAME_SIZE + 1];
 } dmi_name_st;
 
-static dmi_name_st s_name_of(const dmi_channel *dmi)
+static dmi_name_st name_of(const dmi_channel *dmi)
 {
     dmi_name_st n;
 
@@ -30,8 +30,8 @@ static dmi_name_st s_name_of(const dmi_channel *dmi)
 
 /* Asks the driver; logs the failure line and, for the creates, the errno
  * line (which has no newline of its own).  0 or -1. */
-static int s_request(unsigned long request, void *arg, const char *failed_line,
-                     const char *errno_line)
+static int dmi_request(unsigned long request, void *arg, const char *failed_line,
+                       const char *errno_line)
 {
     int err;
 
@@ -52,10 +52,10 @@ int platform_manager_dmi_create(dmi_channel *dmi)
     }
     LOG_MODEM_FLOW("[AT-MODEM][FLOW]: dmi_create dmi: { name:%s, type:%d, u8:%d, cp2ap[0x%X, %d, "
                    "%d], ap2cp[0x%X, %d, %d]} \n",
-                   s_name_of(dmi).text, (int)dmi->type, (int)dmi->property, dmi->cp2ap_addr,
+                   name_of(dmi).text, (int)dmi->type, (int)dmi->property, dmi->cp2ap_addr,
                    (int)dmi->cp2ap_size, (int)dmi->cp2ap_ind, dmi->ap2cp_addr,
                    (int)dmi->ap2cp_size, (int)dmi->ap2cp_ind);
-    return s_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: dmi_create failed \n",
+    return dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: dmi_create failed \n",
                      "[ATIEXT][FLOW]platform_manager_dmi_create connect<=0 errno %d--%s");
 }
 
@@ -68,7 +68,7 @@ int platform_manager_hs_dmi_create(dmi_channel *dmi)
     /* The high-speed fields are logged whatever the type says. */
     LOG_MODEM_FLOW("[AT-MODEM][FLOW]: platform_manager_hs_dmi_create dmi: { name:%s, type:%lu, "
                    "u8:%lu, cp2ap[0x%X, %lu, %lu], ap2cp[0x%X, %lu, %lu]} \n",
-                   s_name_of(dmi).text, (unsigned long)dmi->type, (unsigned long)dmi->property,
+                   name_of(dmi).text, (unsigned long)dmi->type, (unsigned long)dmi->property,
                    dmi->cp2ap_addr, (unsigned long)dmi->cp2ap_size,
                    (unsigned long)dmi->cp2ap_ind, dmi->ap2cp_addr,
                    (unsigned long)dmi->ap2cp_size, (unsigned long)dmi->ap2cp_ind);
@@ -78,7 +78,7 @@ int platform_manager_hs_dmi_create(dmi_channel *dmi)
                    (unsigned long)dmi->cp2ap_pkt_maxnum, (unsigned long)dmi->cp2ap_pkt_maxsize,
                    (unsigned long)dmi->ap2cp_pkt_maxnum, (unsigned long)dmi->ap2cp_pkt_maxsize,
                    (unsigned long)dmi->cp2ap_ctl_id, (unsigned long)dmi->ap2cp_ctl_id);
-    return s_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create failed \n",
+    return dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create failed \n",
                      "[ATIEXT][FLOW]platform_manager_hs_dmi_create connect<=0 errno %d--%s");
 }
 
@@ -91,5 +91,5 @@ int platform_manager_dmi_delete(const char *name)
     LOG_MODEM_FLOW("[AT-MODEM][FLOW]: dmi_delete dmi_name: %s \n",
                    name);
     /* The driver gets the name text itself, not a record. */
-    return s_request(DMI_DELETE, (void *)name, "[AT-MODEM][FLOW]: dmi_delete failed \n", NULL);
+    return dmi_request(DMI_DELETE, (void *)name, "[AT-MODEM][FLOW]: dmi_delete failed \n", NULL);
 }

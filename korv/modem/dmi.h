@@ -9,8 +9,11 @@
 extern "C" {
 #endif
 
+/* Creates the DMI channel that dmi describes (driver request DMI_CREATE). */
 int platform_manager_dmi_create(dmi_channel *dmi);
+/* The same for a high-speed channel, logged with its high-speed fields. */
 int platform_manager_hs_dmi_create(dmi_channel *dmi);
+/* Deletes the DMI channel of that name (driver request DMI_DELETE). */
 int platform_manager_dmi_delete(const char *name);
 
 #ifdef __cplusplus

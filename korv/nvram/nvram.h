@@ -13,23 +13,32 @@
 extern "C" {
 #endif
 
+/* Fixed paths of the MA and BA images, used when no handle is open yet. */
 #define NVRAM_MA_PATH "/data/brimwell/nvram/nvram_sysconfig_ma.bin"
 #define NVRAM_BA_PATH "/data/brimwell/nvram/nvram_sysconfig_ba.bin"
+/* wf_id of an NV modification that goes into the MA image. */
 #define NVRAM_WF_ID_MA 0xFFFFFFFFu
+/* Failure result of the store's operations. */
 #define NVRAM_FAIL 0xFFFFFFFFu
 
-extern FILE *fp_ma_ptr;
-extern FILE *fp_ba_ptr;
-extern FILE *fp_da_ptr;
-extern FILE *fp_user_ptr;
-extern FILE *fp_log_ptr;
-extern uint64_t nv_cfg_file_size;
-extern uint8_t nv_log_data_a[4];
-extern void *g_nvram_buffer_ptr;
-extern uint64_t g_nvram_inited;
-extern Hashmap *g_wf_path_info_map;
-extern uint64_t man_nvram_qid;
-extern uint64_t man_nvram_tid;
+/* The NVRAM manager's process-wide state, exported under these names and
+ * defined in nvram_store.cc.  "Bring-up" means the bring-up thread, before
+ * the framework links connect: no lock is needed there. */
+extern FILE *fp_ma_ptr;            /* MA image; bring-up, then the writer thread alone */
+extern FILE *fp_ba_ptr;            /* BA image (MA's backup); bring-up */
+extern FILE *fp_da_ptr;            /* DA file; bring-up */
+extern FILE *fp_user_ptr;          /* user-data file; bring-up */
+extern FILE *fp_log_ptr;           /* NV log, closed after the status record; bring-up */
+extern uint64_t nv_cfg_file_size;  /* size of MA (and BA); set by bring-up, read-only after */
+extern uint8_t nv_log_data_a[4];   /* status record for the NV log; bring-up */
+extern void *g_nvram_buffer_ptr;   /* in-memory copy of MA; bring-up */
+extern uint64_t g_nvram_inited;    /* 1 while the store is initialised; bring-up */
+extern Hashmap *g_wf_path_info_map; /* path_info by wf_id; made by bring-up, changed by the
+                                     * looper under the map's lock, read by the writer under it */
+extern uint64_t man_nvram_qid;     /* queue "NV_Q"; made by bring-up, the queue locks itself */
+extern uint64_t man_nvram_tid;     /* writer thread "thread_man_nvram"; bring-up */
+/* The five named mutexes: created and deleted by bring-up, taken by no
+ * operation. */
 extern uint64_t g_nvram_flush_mutex;
 extern uint64_t g_nvram_user_data_mutex;
 extern uint64_t g_nvram_amt_mutex;
@@ -57,14 +66,18 @@ typedef struct NVRAM_MODIFY_IND {
 /* Opens MA, BA, DA, user data and NV log and sets nv_cfg_file_size, from the
  * configuration record with fixed fall-backs (docs/nvram.md). */
 void tp_nvram_open_files(void);
+/* Builds the store (mutexes, queue, writer thread, map, MA copy) and copies
+ * MA into the modem's NVRAM cache; 0, or NVRAM_FAIL after undoing it. */
 uint32_t tp_nvram_init(void);
-uint32_t tp_nvram_delete(void);
-uint32_t tp_nvram_sync_shm_data(void);
+/* Brings BA in line with MA, page by page; 0, or NVRAM_FAIL. */
 uint32_t tp_nvram_backup_param_setting(void);
 
+/* The writer thread's body: takes NV-modify records off "NV_Q" for good. */
 void *man_nvram_entry(void *arg);
 
+/* The NV channel's dispatcher, on the looper: one whole record per call. */
 void socket_event(int fd, const void *record, size_t length);
+/* hashmapForEach callback: logs one path-info record; always true. */
 bool dump_wf_path_info_map(void *key, void *value, void *context);
 /* MWRX_WFMGR_LOAD_REQ, on the looper inside socket_event. */
 void tp_nvram_load_req(int fd, const sca_header_st *header, parcel_read_st *parcel);

@@ -2,7 +2,8 @@
  * (mutexes, queue "NV_Q", writer thread, path-info map, in-memory MA copy,
  * modem cache sync), its teardown, and the MA -> BA backup.
  *
- * Ownership: everything here is created and released on the bring-up thread
+ * Ownership (each object's owner is also written beside its declaration in
+ * nvram.h): everything here is created and released on the bring-up thread
  * before the framework links connect, so init and teardown take no lock.
  * After init the writer thread is the only user of fp_ma_ptr; the path-info
  * map is guarded by its own lock (see nv_socket.cc). */
@@ -56,6 +57,9 @@ static const nvram_mutex_def_st s_mutex_defs[] = {
     {"nvram_da_mutex", &g_nvram_da_mutex, "[NV][FLOW]: Mutex nvram_da_mutex create error!\n", 0},
 };
 #define NVRAM_MUTEX_COUNT (sizeof s_mutex_defs / sizeof s_mutex_defs[0])
+
+static uint32_t tp_nvram_delete(void);
+static uint32_t tp_nvram_sync_shm_data(void);
 
 /* Writes the status record at the NV log's current position, then closes
  * the log. */
@@ -139,7 +143,8 @@ uint32_t tp_nvram_init(void)
     return OS_SUCCESS;
 }
 
-uint32_t tp_nvram_sync_shm_data(void)
+/* Copies the in-memory MA image into the modem's NVRAM cache. */
+static uint32_t tp_nvram_sync_shm_data(void)
 {
     LOG_NV_FLOW("[NV][FLOW]: tp_nvram_sync_shm_data :: nvram_cache_base_addr:0x%lX "
                 "nvram_cache_size:0x%lX\n",
@@ -256,7 +261,7 @@ static void nvram_close(FILE **fp)
     }
 }
 
-uint32_t tp_nvram_delete(void)
+static uint32_t tp_nvram_delete(void)
 {
     LOG_NV_FLOW("[NV][API]: tp_nvram_delete( VOID )\n");
     if (g_nvram_inited == 0)

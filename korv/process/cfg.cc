@@ -51,7 +51,7 @@ static const cfg_key_st s_cfg_keys[] = {
     CFG_TXT("bw.user.data.file", user_data_file, CFG_PATH_MAX),
 };
 
-static void s_store_value(const cfg_key_st *k, const char *value)
+static void store_value(const cfg_key_st *k, const char *value)
 {
     char *field = (char *)&g_bw_hqs_cfg + k->offset;
     /* strtol without error check: leading junk or no digits give 0. */
@@ -78,13 +78,13 @@ static void s_store_value(const cfg_key_st *k, const char *value)
     }
 }
 
-static void s_apply(const char *key, const char *value)
+static void apply_key(const char *key, const char *value)
 {
     size_t i;
 
     for (i = 0; i < sizeof(s_cfg_keys) / sizeof(s_cfg_keys[0]); i++) {
         if (strcmp(key, s_cfg_keys[i].key) == 0) {
-            s_store_value(&s_cfg_keys[i], value);
+            store_value(&s_cfg_keys[i], value);
             return;
         }
     }
@@ -118,7 +118,7 @@ int cfg_read_line(FILE *stream, char *buf, size_t capacity, size_t *length, int 
     return 0;
 }
 
-static char *s_skip_blanks(char *p)
+static char *skip_blanks(char *p)
 {
     while (*p == CFG_BLANK)
         p++;
@@ -126,7 +126,7 @@ static char *s_skip_blanks(char *p)
 }
 
 /* Cuts trailing blanks of the text that runs from start to end. */
-static void s_trim_blanks(char *start, char *end)
+static void trim_blanks(char *start, char *end)
 {
     while (end > start && end[-1] == CFG_BLANK)
         *--end = '\0';
@@ -139,21 +139,23 @@ int cfg_parse_line(char *line, char **key, char **value)
 
     if (line == NULL || key == NULL || value == NULL)
         return -1;
-    start = s_skip_blanks(line);
+    start = skip_blanks(line);
     if (*start == CFG_COMMENT)
         return -1;
     eq = strchr(start, '=');
     if (eq == NULL)
         return -1;
     *eq = '\0';
-    s_trim_blanks(start, eq);
+    trim_blanks(start, eq);
     *key = start;
-    *value = s_skip_blanks(eq + 1);
-    s_trim_blanks(*value, *value + strlen(*value));
+    *value = skip_blanks(eq + 1);
+    trim_blanks(*value, *value + strlen(*value));
     return 0;
 }
 
-int cfg_load(const char *path)
+/* Reads the key/value lines of path (at most CFG_MAX_LINES) into the
+ * record; -1 when the file cannot be opened. */
+static int cfg_load(const char *path)
 {
     char line[CFG_LINE_SIZE];
     char *key;
@@ -176,7 +178,7 @@ int cfg_load(const char *path)
     while (!eof && lines < CFG_MAX_LINES) {
         if (cfg_read_line(fp, line, sizeof(line), &length, &eof) == 0 &&
             cfg_parse_line(line, &key, &value) == 0 && *key != '\0' && *value != '\0')
-            s_apply(key, value);
+            apply_key(key, value);
         lines++;
     }
     fclose(fp);

@@ -4,10 +4,12 @@
  * here runs on the main thread before bring-up, except on_exit_signal, which
  * runs on whichever thread the kernel picks.
  *
- * Shared state: s_teardown_started, set once by the first on_exit_signal
- * with an atomic exchange, no lock (a signal handler must not wait for one). */
+ * Shared state: s_teardown_started (atomic), set once by the first
+ * on_exit_signal with an exchange, no lock (a signal handler must not wait
+ * for one). */
 #include "process/frame.h"
 
+#include <atomic>
 #include <getopt.h>
 #include <sched.h>
 #include <stdio.h>
@@ -35,9 +37,9 @@ static const int s_exit_signals[] = {SIGUSR2, SIGPIPE, SIGINT, SIGTERM, SIGSEGV,
 /* Teardown runs once.  A second terminating signal (say SIGTERM from the
  * service manager while a self-restart tears down) can land on another
  * thread; it must not release the same resources twice. */
-static int s_teardown_started;
+static std::atomic<int> s_teardown_started{0};
 
-static void s_apply_mode(const char *arg, int *init_mode)
+static void apply_mode(const char *arg, int *init_mode)
 {
     /* Substring matches, "normal" first: "-m abnormal" counts as normal. */
     if (strstr(arg, "normal") != NULL)
@@ -58,7 +60,7 @@ int kro_parse_options(int argc, char **argv, int *init_mode, char *cfg_file)
             strncpy(cfg_file, optarg, KORV_CFG_FILE_SIZE - 1);
             break;
         case 'm':
-            s_apply_mode(optarg, init_mode);
+            apply_mode(optarg, init_mode);
             break;
         default: /* -d -h -c -s, unknown letters, missing arguments */
             printf(KORV_USAGE, argv[0]);
@@ -100,7 +102,7 @@ int get_version(char *buf, uint8_t capacity)
     return 0;
 }
 
-void on_exit_signal(int signo, siginfo_t *info, void *context)
+static void on_exit_signal(int signo, siginfo_t *info, void *context)
 {
     pid_t pid = getpid();
 
@@ -108,7 +110,7 @@ void on_exit_signal(int signo, siginfo_t *info, void *context)
     LOG_CORE_FLOW("hqsd receive signal %d\n", signo);
     LOG_CORE_FLOW("signal->_sifields._kill._pid  = %d, real_pid = %d\n",
                   info != NULL ? (int)info->si_pid : 0, (int)pid);
-    if (__atomic_exchange_n(&s_teardown_started, 1, __ATOMIC_SEQ_CST) != 0) {
+    if (s_teardown_started.exchange(1) != 0) {
         /* Another thread is tearing down and will end the process. */
         for (;;)
             pause();

@@ -39,10 +39,9 @@
 #define BRIDGE_PLAIN_END 64
 #define BRIDGE_HS_END 88
 
-
-static uint8_t utran_image[UTRAN_IMAGE_SIZE];
-static uint64_t utran_image_len;
-static int utran_service_started;
+static uint8_t utran_image[UTRAN_IMAGE_SIZE]; /* s_utran_lock: the latest image header */
+static uint64_t utran_image_len;              /* s_utran_lock: its length in bytes */
+static int utran_service_started;             /* s_utran_lock: 1 while the service runs */
 /* Error-checking, so that a teardown that interrupted the looper while it
  * held the lock is refused at once instead of waiting on itself. */
 static pthread_mutex_t s_utran_lock = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
@@ -55,8 +54,6 @@ int utran_store_lock_timed(const char *who)
 }
 
 void utran_store_unlock(void) { pthread_mutex_unlock(&s_utran_lock); }
-
-int utran_store_started(void) { return utran_service_started; }
 
 void utran_store_set_started(int started) { utran_service_started = started; }
 
@@ -84,105 +81,118 @@ static void copy_text(char *out, uint64_t at)
     out[n] = '\0';
 }
 
-/* How many bytes from the tag's start its handling reads. */
-static uint64_t tag_extent(uint64_t at, uint32_t id, int action)
+/* The groups of log lines: one per plain tag, and the two parts of a
+ * bridge tag (after its name line, and the high-speed fields). */
+typedef enum tag_lines_e {
+    LINES_VER,
+    LINES_INFO,
+    LINES_IMAGE,
+    LINES_READ,
+    LINES_WRITE,
+    LINES_BRIDGE,
+    LINES_BRIDGE_HS,
+} tag_lines_e;
+
+/* How a logged field is rendered: the text's one conversion takes it as a
+ * hex value, an address or a signed number. */
+typedef enum tag_field_kind_e { FIELD_HEX, FIELD_ADDR, FIELD_INT } tag_field_kind_e;
+
+/* One log line: its group, the offset of its field from the tag's start,
+ * the rendering, and the text. */
+typedef struct tag_field_st {
+    tag_lines_e lines;
+    uint8_t offset;
+    tag_field_kind_e kind;
+    const char *text;
+} tag_field_st;
+
+/* Every group's lines, each group in the order they are logged. */
+static const tag_field_st s_tag_fields[] = {
+    {LINES_VER, 20, FIELD_HEX, "[KORV][UTRAN]tag_ver imge version:0x%X \n"},
+    {LINES_INFO, 20, FIELD_HEX, "[KORV][UTRAN]tag_info modem_version:0x%X \n"},
+    {LINES_INFO, 24, FIELD_HEX, "[KORV][UTRAN]tag_info wave modem_ram_size:0x%X \n"},
+    {LINES_INFO, 28, FIELD_ADDR, "[KORV][UTRAN]tag_info wave nvram_addr:%p \n"},
+    {LINES_INFO, 32, FIELD_HEX, "[KORV][UTRAN]tag_info wave nvram_size:0x%X \n"},
+    {LINES_IMAGE, 24, FIELD_HEX, "[KORV][UTRAN]tag_image bin_offset:0x%X \n"},
+    {LINES_IMAGE, 28, FIELD_HEX, "[KORV][UTRAN]tag_image ram_addr:0x%X \n"},
+    {LINES_IMAGE, 32, FIELD_INT, "[KORV][UTRAN]tag_image len:%d \n"},
+    {LINES_IMAGE, 20, FIELD_INT, "[KORV][UTRAN]tag_image img_id:%d \n"},
+    {LINES_READ, 20, FIELD_HEX, "[KORV][UTRAN]tag_read info_id:0x%X \n"},
+    {LINES_READ, 24, FIELD_HEX, "[KORV][UTRAN]tag_read addr_type:0x%X \n"},
+    {LINES_READ, 28, FIELD_ADDR, "[KORV][UTRAN]tag_read info_addr:%p \n"},
+    {LINES_READ, 32, FIELD_HEX, "[KORV][UTRAN]tag_read info_size:0x%X\n"},
+    {LINES_WRITE, 20, FIELD_HEX, "[KORV][UTRAN]tag_write addr_type:0x%X \n"},
+    {LINES_WRITE, 24, FIELD_ADDR, "[KORV][UTRAN]tag_write addr:%p \n"},
+    {LINES_WRITE, 28, FIELD_HEX, "[KORV][UTRAN]tag_write value:0x%X\n"},
+    {LINES_BRIDGE, 32, FIELD_HEX, "[KORV][UTRAN]tag_bridge type:0x%X \n"},
+    {LINES_BRIDGE, 36, FIELD_HEX, "[KORV][UTRAN]tag_bridge property:0x%X \n"},
+    {LINES_BRIDGE, 48, FIELD_HEX, "[KORV][UTRAN]tag_bridge cp2ap_ind:0x%X \n"},
+    {LINES_BRIDGE, 40, FIELD_ADDR, "[KORV][UTRAN]tag_bridge cp2ap_addr:%p\n"},
+    {LINES_BRIDGE, 44, FIELD_HEX, "[KORV][UTRAN]tag_bridge cp2ap_size:0x%X \n"},
+    {LINES_BRIDGE, 60, FIELD_HEX, "[KORV][UTRAN]tag_bridge ap2cp_ind:0x%X \n"},
+    {LINES_BRIDGE, 52, FIELD_ADDR, "[KORV][UTRAN]tag_bridge ap2cp_addr:%p \n"},
+    {LINES_BRIDGE, 56, FIELD_HEX, "[KORV][UTRAN]tag_bridge ap2cp_size:0x%X \n"},
+    {LINES_BRIDGE_HS, 64, FIELD_ADDR, "[KORV][UTRAN]tag_bridge cp2ap_pkt_maxnum:%p\n"},
+    {LINES_BRIDGE_HS, 68, FIELD_HEX, "[KORV][UTRAN]tag_bridge cp2ap_pkt_maxsize:0x%X \n"},
+    {LINES_BRIDGE_HS, 72, FIELD_HEX, "[KORV][UTRAN]tag_bridge ap2cp_pkt_maxnum:0x%X \n"},
+    {LINES_BRIDGE_HS, 76, FIELD_HEX, "[KORV][UTRAN]tag_bridge ap2cp_pkt_maxsize:0x%X \n"},
+    {LINES_BRIDGE_HS, 80, FIELD_HEX, "[KORV][UTRAN]tag_bridge cp2ap_ctl_id:0x%X \n"},
+    {LINES_BRIDGE_HS, 84, FIELD_HEX, "[KORV][UTRAN]tag_bridge ap2cp_ctl_id:0x%X \n"},
+};
+
+/* A tag that is only logged: its id, how many bytes from its start the
+ * walk reads, and its group of lines. */
+typedef struct tag_log_st {
+    uint32_t id;
+    uint32_t extent;
+    tag_lines_e lines;
+} tag_log_st;
+
+static const tag_log_st s_tag_logs[] = {
+    {TAG_VER, 24, LINES_VER},     {TAG_INFO, 36, LINES_INFO},   {TAG_IMAGE, 36, LINES_IMAGE},
+    {TAG_READ, 36, LINES_READ},   {TAG_WRITE, 32, LINES_WRITE},
+};
+
+static const tag_log_st *tag_log_of(uint32_t id)
 {
-    switch (id) {
-    case TAG_VER:
-        return 24;
-    case TAG_WRITE:
-        return 32;
-    case TAG_INFO:
-    case TAG_IMAGE:
-    case TAG_READ:
-        return 36;
-    case TAG_BRIDGE:
-        if (at + BRIDGE_PLAIN_END > UTRAN_IMAGE_SIZE)
-            return BRIDGE_PLAIN_END;
-        return (action == UTRAN_WALK_CREATE && is_high_speed(rd32(at + 32))) ? BRIDGE_HS_END
-                                                                              : BRIDGE_PLAIN_END;
-    default:
-        return TAG_PAYLOAD;
+    for (const tag_log_st &entry : s_tag_logs)
+        if (entry.id == id)
+            return &entry;
+    return NULL;
+}
+
+/* Logs the group's lines with the fields of the tag at `at`. */
+static void log_fields(uint64_t at, tag_lines_e lines)
+{
+    for (const tag_field_st &field : s_tag_fields) {
+        if (field.lines != lines)
+            continue;
+        uint32_t value = rd32(at + field.offset);
+        switch (field.kind) {
+        case FIELD_HEX:
+            LOG_CORE_FLOW(field.text, value);
+            break;
+        case FIELD_ADDR:
+            LOG_CORE_FLOW(field.text, as_addr(value));
+            break;
+        case FIELD_INT:
+            LOG_CORE_FLOW(field.text, (int)value);
+            break;
+        }
     }
 }
 
-static void log_tag_info(uint64_t at)
+/* How many bytes from the tag's start its handling reads. */
+static uint64_t tag_extent(uint64_t at, uint32_t id, int action)
 {
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_info modem_version:0x%X \n",
-                  rd32(at + 20));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave modem_ram_size:0x%X \n", rd32(at + 24));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave nvram_addr:%p \n",
-                  as_addr(rd32(at + 28)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_info wave nvram_size:0x%X \n",
-                  rd32(at + 32));
-}
-
-static void log_tag_image(uint64_t at)
-{
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_image bin_offset:0x%X \n",
-                  rd32(at + 24));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_image ram_addr:0x%X \n",
-                  rd32(at + 28));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_image len:%d \n",
-                  (int)rd32(at + 32));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_image img_id:%d \n",
-                  (int)rd32(at + 20));
-}
-
-static void log_tag_read(uint64_t at)
-{
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_id:0x%X \n",
-                  rd32(at + 20));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_read addr_type:0x%X \n",
-                  rd32(at + 24));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_addr:%p \n",
-                  as_addr(rd32(at + 28)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_read info_size:0x%X\n",
-                  rd32(at + 32));
-}
-
-static void log_tag_write(uint64_t at)
-{
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_write addr_type:0x%X \n",
-                  rd32(at + 20));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_write addr:%p \n",
-                  as_addr(rd32(at + 24)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_write value:0x%X\n",
-                  rd32(at + 28));
-}
-
-static void log_bridge_plain(uint64_t at, const char *name)
-{
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge name:%s \n", name);
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge type:0x%X \n",
-                  rd32(at + 32));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge property:0x%X \n",
-                  rd32(at + 36));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_ind:0x%X \n",
-                  rd32(at + 48));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_addr:%p\n",
-                  as_addr(rd32(at + 40)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_size:0x%X \n",
-                  rd32(at + 44));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_ind:0x%X \n",
-                  rd32(at + 60));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_addr:%p \n",
-                  as_addr(rd32(at + 52)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_size:0x%X \n",
-                  rd32(at + 56));
-}
-
-static void log_bridge_high_speed(uint64_t at)
-{
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_pkt_maxnum:%p\n",
-                  as_addr(rd32(at + 64)));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_pkt_maxsize:0x%X \n", rd32(at + 68));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_pkt_maxnum:0x%X \n", rd32(at + 72));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_pkt_maxsize:0x%X \n", rd32(at + 76));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge cp2ap_ctl_id:0x%X \n",
-                  rd32(at + 80));
-    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge ap2cp_ctl_id:0x%X \n",
-                  rd32(at + 84));
+    const tag_log_st *logged = tag_log_of(id);
+    if (logged != NULL)
+        return logged->extent;
+    if (id != TAG_BRIDGE)
+        return TAG_PAYLOAD;
+    if (at + BRIDGE_PLAIN_END > UTRAN_IMAGE_SIZE)
+        return BRIDGE_PLAIN_END;
+    return (action == UTRAN_WALK_CREATE && is_high_speed(rd32(at + 32))) ? BRIDGE_HS_END : BRIDGE_PLAIN_END;
 }
 
 /* The tag's bytes 20-87 are the driver's dmi_channel, field for field; the
@@ -193,7 +203,8 @@ static void handle_bridge(uint64_t at, int action, dmi_channel *rec)
     char name[DMI_NAME_SIZE];
 
     copy_text(name, at + TAG_PAYLOAD);
-    log_bridge_plain(at, name);
+    LOG_CORE_FLOW("[KORV][UTRAN]tag_bridge name:%s \n", name);
+    log_fields(at, LINES_BRIDGE);
     if (action != UTRAN_WALK_CREATE) {
         platform_manager_dmi_delete(name);
         return;
@@ -209,7 +220,7 @@ static void handle_bridge(uint64_t at, int action, dmi_channel *rec)
     rec->ap2cp_size = rd32(at + 56);
     rec->ap2cp_ind = rd32(at + 60);
     if (is_high_speed(rec->type)) {
-        log_bridge_high_speed(at);
+        log_fields(at, LINES_BRIDGE_HS);
         rec->cp2ap_pkt_maxnum = rd32(at + 64);
         rec->cp2ap_pkt_maxsize = rd32(at + 68);
         rec->ap2cp_pkt_maxnum = rd32(at + 72);
@@ -223,32 +234,16 @@ static void handle_bridge(uint64_t at, int action, dmi_channel *rec)
 static void handle_tag(uint64_t at, uint32_t id, uint32_t size, int action, dmi_channel *rec)
 {
     char label[TAG_LABEL_SIZE];
+    const tag_log_st *logged = tag_log_of(id);
 
-    switch (id) {
-    case TAG_VER:
-        LOG_CORE_FLOW("[KORV][UTRAN]tag_ver imge version:0x%X \n",
-                      rd32(at + 20));
-        break;
-    case TAG_INFO:
-        log_tag_info(at);
-        break;
-    case TAG_IMAGE:
-        log_tag_image(at);
-        break;
-    case TAG_BRIDGE:
+    if (logged != NULL) {
+        log_fields(at, logged->lines);
+    } else if (id == TAG_BRIDGE) {
         handle_bridge(at, action, rec);
-        break;
-    case TAG_READ:
-        log_tag_read(at);
-        break;
-    case TAG_WRITE:
-        log_tag_write(at);
-        break;
-    default:
+    } else {
         copy_text(label, at + TAG_LABEL);
         LOG_CORE_FLOW("[KORV][UTRAN]Ignoring unrecognised tag (0x%08x) %s size = %x.\n", id,
                       label, size);
-        break;
     }
 }
 

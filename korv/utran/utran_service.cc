@@ -25,7 +25,7 @@
  * deleting its channels, so their users can let go first. */
 #define UTRAN_STOP_PAUSE_S 2
 
-static kor_event_st at_timeout_event;
+static kor_event_st at_timeout_event; /* looper only (bring-up arms it before the first tick) */
 /* Kept unnormalised: the timer service takes a microsecond count above one
  * second as it is. */
 static const kor_timeval_st s_at_timeout_period = {0, 1000000};
@@ -68,6 +68,8 @@ void stop_utran_service(void)
         utran_store_unlock();
 }
 
+static void check_at_timeout(int fd, short flags, void *arg);
+
 static void arm_at_timeout_watch(void)
 {
     kor_event_set(&at_timeout_event, -1, 0, check_at_timeout, NULL);
@@ -76,7 +78,8 @@ static void arm_at_timeout_watch(void)
 
 void start_at_timeout_watch(void) { arm_at_timeout_watch(); }
 
-void check_at_timeout(int fd, short flags, void *arg)
+/* One tick of the watch, on the looper. */
+static void check_at_timeout(int fd, short flags, void *arg)
 {
     char value[PROPERTY_VALUE_MAX];
 

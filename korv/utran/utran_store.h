@@ -11,17 +11,20 @@ extern "C" {
 
 /* The store (bytes and length) and the started flag are guarded by one lock.
  * The looper takes it with utran_store_lock; stop_utran_service, which also
- * runs inside the exit-signal handler, takes it with utran_store_lock_timed,
- * which gives up after a bounded wait (or at once when the calling thread
- * already holds it) and returns 0 in that case, after saying so in the log.
- * Returns 1 when the lock is held and must be released. */
+ * runs inside the exit-signal handler, takes it with utran_store_lock_timed. */
+
+/* Takes the store's lock, waiting as long as it takes (looper only). */
 void utran_store_lock(void);
+/* Takes the store's lock for teardown: gives up after a bounded wait (or at
+ * once when the calling thread already holds it) and returns 0, after saying
+ * so in the log; 1 when the lock is held and must be released. */
 int utran_store_lock_timed(const char *who);
+/* Releases the store's lock. */
 void utran_store_unlock(void);
 
-/* Under the lock. */
-int utran_store_started(void);
+/* Under the lock: marks the service as running (1) or stopped (0). */
 void utran_store_set_started(int started);
+/* Under the lock: length of the stored image header in bytes. */
 uint64_t utran_store_len(void);
 
 #ifdef __cplusplus

@@ -3,9 +3,9 @@
  * to the connection's stream).  Also builds the daemon's outgoing work
  * messages and tells the framework and libwcs that a modem reset completed.
  *
- * Everything here runs on the looper thread except create_work_parcel, which
- * voltage-control threads call too; it only reads the work descriptor.  No
- * state is kept between messages. */
+ * Everything here runs on the looper thread except create_work_parcel (under
+ * work_send_empty), which voltage-control threads call too; it only reads
+ * the work descriptor.  No state is kept between messages. */
 #include <string.h>
 #include <unistd.h>
 
@@ -31,9 +31,11 @@
 /* The daemon never assigns it; whoever injects exception texts does. */
 int g_fdTestSocbridgeWrite = 0;
 
-parcel_write_st *create_work_parcel(uint32_t msg_cmd)
+/* A new write parcel for the work channel, or NULL while it is not
+ * connected. */
+static parcel_write_st *create_work_parcel(uint32_t msg_cmd)
 {
-    int fd = __atomic_load_n(&fw_client_8010.fd, __ATOMIC_ACQUIRE);
+    int fd = fw_client_8010.fd.load(std::memory_order_acquire);
     if (fd == -1)
         return NULL;
     sca_header_st header = {};

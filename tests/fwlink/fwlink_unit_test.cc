@@ -91,7 +91,7 @@ TEST(DaemonDirect, WorkDispatchResetCompletionAndLinkFailures) {
     // A failed write outside a reset closes the connection, once.
     close(peer);
     ASSERT_NE(work_send_empty(MWRX_WF_CARD_POWERON_REPORT_CNF, "unit", NULL), 0);
-    EXPECT_EQ(fw_client_8010.fd, -1);
+    EXPECT_EQ(fw_client_8010.fd.load(), -1);
     EXPECT_EQ(logged("on_fw_parcel_write_failed fd:" + std::to_string(fd) + ", parcel len:36"), 1);
     EXPECT_EQ(logged("kro_handle_modem_exception flag:4"), 1);
     on_fw_connect_error(fd);
@@ -109,6 +109,6 @@ TEST(DaemonDirect, WorkDispatchResetCompletionAndLinkFailures) {
     // During the reset a failed write only logs; the connection stays.
     adopt_work_socket(&fd, true);
     ASSERT_NE(work_send_empty(MWRX_WF_CARD_POWERON_REPORT_CNF, "unit", NULL), 0);
-    EXPECT_EQ(fw_client_8010.fd, fd);
+    EXPECT_EQ(fw_client_8010.fd.load(), fd);
     EXPECT_EQ(logged("on_fw_parcel_write_failed parcel is_modem_reseting:1, parcel:0x"), 1);
 }
