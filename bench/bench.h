@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-struct fwmd_server;
+#include "korv_rig.h"
 
 namespace kb {
 
@@ -65,57 +65,24 @@ bool write_file(const std::string &path, const void *data, size_t n);
 bool read_at(const std::string &path, uint64_t off, void *buf, size_t n);
 off_t file_size(const std::string &path);
 
-/* ---- a simulated phone root, removed when the figure is done ---- */
+/* ---- korv on a simulated phone: the tests' rig (tests/support) ---- */
 
-struct root {
-    std::string dir;
-    root();
-    ~root();
-    root(const root &) = delete;
-    root &operator=(const root &) = delete;
-    bool ok() const { return !dir.empty(); }
-    std::string path(const std::string &device_path) const { return dir + device_path; }
-};
+/* How a figure starts korv: logging to a file of its own or to /dev/null,
+ * its standard output and error in the root, the runner's --korv-env
+ * entries; given ports, korv is pointed at them and no fwmd listens. */
+korvtest::rig_opts korv_opts_for(log_mode m, int work_port = 0, int nv_port = 0);
 
-/* The exception channel is a FIFO whose open blocks until a writer exists:
- * the runner holds a write end (read-write, so its own open never blocks)
- * while korv runs, as the phone's driver would. */
-struct socbridge_holder {
-    int fd = -1;
-    explicit socbridge_holder(const root &r);
-    ~socbridge_holder();
-};
-
-/* ---- korv, in a process group of its own ---- */
-
-struct korv_run {
-    pid_t pid = -1;
-    std::string log_path; /* the file korv logs to (or /dev/null) */
-    uint64_t started_ns = 0;
-
-    /* Forks and execs korv on the root with the given ports. */
-    bool start(const root &r, log_mode m, int work_port, int nv_port);
-    /* Kills korv's whole group (a dump tool it started included) and reaps it.
-     * Teardown is not part of any figure, and its two-second pause would
-     * only slow the run down. */
-    void kill_all();
-    ~korv_run() { kill_all(); }
-};
-
-/* fwmd listening, korv started on a fresh root, both channels connected. */
-struct session {
-    root r;
-    socbridge_holder sb{r};
-    fwmd_server *fw = nullptr;
-    korv_run k;
-    std::string error; /* why up() failed */
-
-    bool up(log_mode m);
+/* fwmd listening, korv started on a fresh root (kept with --keep); up()
+ * waits until both channels are connected. */
+struct session : korvtest::korv_rig {
+    explicit session(log_mode m, int work_port = 0, int nv_port = 0);
     /* Stores a waveform's path record (wf_path ends in "/"). */
     bool path_info(uint32_t wf_id, const std::string &name, const std::string &wf_path,
                    const std::string &nv_file);
-    ~session();
 };
+
+/* Nanoseconds on now_ns()'s clock at which korv was started. */
+uint64_t started_ns(const korvtest::korv_proc &k);
 
 std::string bin_dir();
 std::string lib_dir();

@@ -1,4 +1,4 @@
-/* korv-bench: time, the result table, simulated roots and the korv launcher. */
+/* korv-bench: time, the result table and the session (the tests' rig). */
 #include "bench.h"
 
 #include <errno.h>
@@ -173,44 +173,33 @@ off_t file_size(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-root::root()
+korvtest::rig_opts korv_opts_for(log_mode m, int work_port, int nv_port)
 {
-    char tmpl[] = "/tmp/korv-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("korv-bench: mkdtemp");
-        return;
-    }
-    std::string err;
-    if (korv_sim_init(tmpl, &err) != 0) {
-        fprintf(stderr, "korv-bench: korv_sim_init: %s\n", err.c_str());
-        std::error_code ec;
-        std::filesystem::remove_all(tmpl, ec);
-        return;
-    }
-    dir = tmpl;
+    korvtest::rig_opts o;
+    o.work_port = work_port;
+    o.nv_port = nv_port;
+    o.capture_stderr = true;
+    o.log_path = m == LOG_FILE ? "" : "/dev/null";
+    o.env = g_opt.korv_env;
+    return o;
 }
 
-root::~root()
+session::session(log_mode m, int work_port, int nv_port) : korv_rig(korv_opts_for(m, work_port, nv_port))
 {
-    if (dir.empty())
-        return;
-    if (g_opt.keep) {
-        fprintf(stderr, "korv-bench: kept %s\n", dir.c_str());
-        return;
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    root.keep = g_opt.keep;
 }
 
-socbridge_holder::socbridge_holder(const root &r)
+bool session::path_info(uint32_t wf_id, const std::string &name, const std::string &wf_path,
+                        const std::string &nv_file)
 {
-    fd = open(r.path("/dev/socbridge").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    fwmd_body b;
+    b.u32(1).u32(wf_id).chars(name, 64).chars(wf_path, 128).chars(nv_file, 64);
+    return send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, b) == 0;
 }
 
-socbridge_holder::~socbridge_holder()
+uint64_t started_ns(const korvtest::korv_proc &k)
 {
-    if (fd >= 0)
-        close(fd);
+    return (uint64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(k.started.time_since_epoch()).count();
 }
 
 std::string bin_dir()
@@ -221,87 +210,6 @@ std::string bin_dir()
 std::string lib_dir()
 {
     return korv_sim_lib_dir();
-}
-
-bool korv_run::start(const root &r, log_mode m, int work_port, int nv_port)
-{
-    log_path = m == LOG_FILE ? r.dir + "/korv.log" : "/dev/null";
-    std::string exe = bin_dir() + "/korv";
-    std::string errs = r.dir + "/korv.stderr";
-    std::vector<std::string> env = {"KORV_ROOT=" + r.dir, "KORV_LOG_FILE=" + log_path,
-                                    "KORV_WORK_PORT=" + std::to_string(work_port),
-                                    "KORV_NV_PORT=" + std::to_string(nv_port), "PATH=/usr/bin:/bin"};
-    env.insert(env.end(), g_opt.korv_env.begin(), g_opt.korv_env.end());
-    std::vector<char *> ev;
-    for (std::string &e : env)
-        ev.push_back(&e[0]);
-    ev.push_back(nullptr);
-    char *av[] = {&exe[0], nullptr};
-    started_ns = now_ns();
-    pid = fork();
-    if (pid == 0) {
-        /* a failing event loop kills its whole process group */
-        setsid();
-        int in = open("/dev/null", O_RDONLY);
-        int err = open(errs.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in >= 0)
-            dup2(in, 0);
-        if (err >= 0) {
-            dup2(err, 1);
-            dup2(err, 2);
-        }
-        execve(av[0], av, ev.data());
-        _exit(127);
-    }
-    return pid > 0;
-}
-
-void korv_run::kill_all()
-{
-    if (pid <= 0)
-        return;
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
-
-bool session::up(log_mode m)
-{
-    if (!r.ok()) {
-        error = "cannot build a simulated root";
-        return false;
-    }
-    fw = fwmd_start(0, 0);
-    if (fw == nullptr) {
-        error = std::string("fwmd cannot listen: ") + strerror(errno);
-        return false;
-    }
-    if (!k.start(r, m, fwmd_port(fw, FWMD_WORK), fwmd_port(fw, FWMD_NV))) {
-        error = "cannot start korv";
-        return false;
-    }
-    if (fwmd_wait_connected(fw, FWMD_WORK, 10000) != 0 || fwmd_wait_connected(fw, FWMD_NV, 10000) != 0) {
-        error = "korv did not connect to fwmd";
-        return false;
-    }
-    return true;
-}
-
-bool session::path_info(uint32_t wf_id, const std::string &name, const std::string &wf_path,
-                        const std::string &nv_file)
-{
-    fwmd_body b;
-    b.u32(1).u32(wf_id).chars(name, 64).chars(wf_path, 128).chars(nv_file, 64);
-    return fwmd_send_cmd(fw, FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, b) == 0;
-}
-
-session::~session()
-{
-    /* korv first: a connection that fwmd closes under a running korv starts
-     * its exception handling */
-    k.kill_all();
-    fwmd_stop(fw);
 }
 
 bool raise_to_fifo()

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
 
 #include "bench.h"
@@ -134,20 +135,21 @@ static double feed(int fd, int count)
 
 /* korv on a root of its own, connected to two plain listeners. */
 struct plain_session {
-    root r;
-    socbridge_holder sb{r};
     int listen_fd[2] = {-1, -1};
     int conn_fd[2] = {-1, -1};
-    korv_run k;
+    std::unique_ptr<session> s;
 
     bool up(log_mode m, std::string *why)
     {
         int port[2] = {0, 0};
         for (int c = 0; c < 2; c++)
             listen_fd[c] = listen_loopback(&port[c]);
-        if (!r.ok() || listen_fd[0] < 0 || listen_fd[1] < 0)
-            *why = "cannot build a root or listen";
-        else if (!k.start(r, m, port[0], port[1]))
+        if (listen_fd[0] < 0 || listen_fd[1] < 0) {
+            *why = "cannot listen";
+            return false;
+        }
+        s = std::make_unique<session>(m, port[0], port[1]);
+        if (s->korv->pid <= 0)
             *why = "cannot start korv";
         else if ((conn_fd[0] = accept_within(listen_fd[0], 10000)) < 0 ||
                  (conn_fd[1] = accept_within(listen_fd[1], 10000)) < 0)
@@ -159,7 +161,7 @@ struct plain_session {
 
     ~plain_session()
     {
-        k.kill_all();
+        s.reset();
         for (int c = 0; c < 2; c++)
             for (int fd : {listen_fd[c], conn_fd[c]})
                 if (fd >= 0)

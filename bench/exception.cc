@@ -1,7 +1,7 @@
 /* Exception latency: microseconds from a dump record written to the
  * exception channel until notification 1 can be read on the pty.  A daemon
  * handles one exception in its life (it then resets the modem and restarts),
- * so every sample is a fresh korv on the same root.  Baseline: a relay thread
+ * so every sample is a fresh korv on a fresh root.  Baseline: a relay thread
  * blocked in read(2) on a FIFO that writes the same 4-byte record to a pty
  * master when it sees the same dump record. */
 #include <errno.h>
@@ -48,14 +48,7 @@ static double notify_us(int channel_fd, int pty_fd)
     return (double)(now_ns() - t0) / 1e3;
 }
 
-static void drain(int fd)
-{
-    char buf[256];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
-}
-
-static bool wait_ready(const root &r)
+static bool wait_ready(const korvtest::sim_root &r)
 {
     std::string prop = r.path("/dev/__properties__/persist.sys.modem.exception");
     uint64_t end = now_ns() + 10000000000ull;
@@ -72,30 +65,25 @@ static bool wait_ready(const root &r)
     return false;
 }
 
-static double korv_once(const root &r, const socbridge_holder &sb, log_mode m, std::string *why)
+/* One korv on a fresh root: the time from a dump record to notification 1. */
+static double korv_once(log_mode m, std::string *why)
 {
-    unlink(r.path("/dev/ttyled").c_str());
-    unlink(r.path("/dev/__properties__/persist.sys.modem.exception").c_str());
-    drain(sb.fd);
-    fwmd_server *fw = fwmd_start(0, 0);
-    korv_run k;
+    session s(m);
     double us = -1;
     int pty = -1;
-    if (fw == nullptr || !k.start(r, m, fwmd_port(fw, FWMD_WORK), fwmd_port(fw, FWMD_NV)))
+    if (s.korv->pid <= 0 || !s.up(10000))
         *why = "cannot start fwmd or korv";
-    else if (!wait_ready(r))
+    else if (!wait_ready(s.root))
         *why = "korv did not set up the exception channel";
-    else if ((pty = open(r.path("/dev/ttyled").c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
+    else if ((pty = open(s.root.path("/dev/ttyled").c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0)
         *why = "cannot open the pty";
     if (pty >= 0) {
         make_raw(pty);
-        us = notify_us(sb.fd, pty);
+        us = notify_us(s.socbridge_w, pty);
         if (us < 0)
             *why = "no notification 1 on the pty";
         close(pty);
     }
-    k.kill_all();
-    fwmd_stop(fw);
     return us;
 }
 
@@ -154,15 +142,11 @@ void figure_exception(log_mode m)
 {
     std::string name = "exception record to notification 1 (us)";
     int samples = g_opt.smoke ? 1 : 9;
-    root r;
-    socbridge_holder sb(r);
-    if (!r.ok() || sb.fd < 0)
-        return add_failure(name, m, "cannot build a simulated root");
     std::string why;
     std::vector<double> kr, br;
     /* the first start is a warm-up */
     for (int i = 0; i <= samples; i++) {
-        double us = korv_once(r, sb, m, &why);
+        double us = korv_once(m, &why);
         if (us < 0)
             return add_failure(name, m, why);
         if (i > 0)

@@ -117,15 +117,14 @@ void figure_load(log_mode m)
     std::string name = "direct binary load (MiB/s)";
     size_t size = g_opt.smoke ? 4u << 20 : 64u << 20;
     int runs = g_opt.smoke ? 1 : 3;
-    session s;
-    if (!s.r.ok())
-        return add_failure(name, m, "cannot build a simulated root");
-    std::string memory = s.r.path("/dev/modem");
-    std::string bin = s.r.path(std::string(k_dir) + k_name);
+    session s(m);
+    if (!s.up(10000))
+        return add_failure(name, m, "korv did not come up and connect");
+    /* Grown under the running korv: its cache mapping lies below 64 MiB. */
+    std::string memory = s.root.path("/dev/modem");
+    std::string bin = s.root.path(std::string(k_dir) + k_name);
     if (truncate(memory.c_str(), (off_t)k_memory) != 0 || !make_binary(bin, size))
         return add_failure(name, m, "cannot prepare modem memory or the binary");
-    if (!s.up(m))
-        return add_failure(name, m, s.error);
     if (!s.path_info(k_wf_id, "LTEP2P", k_dir, "nvram_ltep2p.bin"))
         return add_failure(name, m, "fwmd could not send the path record");
     std::string why;

@@ -133,14 +133,14 @@ void figure_nv(log_mode m, bool ma)
     std::string name = ma ? "NV modify, MA image (entries/s)" : "NV modify, waveform file (entries/s)";
     int inds = g_opt.smoke ? 5 : 400;
     int runs = g_opt.smoke ? 1 : 3;
-    session s;
-    if (!s.up(m))
-        return add_failure(name, m, s.error);
+    session s(m);
+    if (!s.up(10000))
+        return add_failure(name, m, "korv did not come up and connect");
     nv_target t;
     if (ma) {
-        t = {s.r.path("/data/brimwell/nvram/nvram_sysconfig_ma.bin"), k_ma_wf_id};
+        t = {s.root.path("/data/brimwell/nvram/nvram_sysconfig_ma.bin"), k_ma_wf_id};
     } else {
-        t = {s.r.path("/data/brimwell/wf_manager/waveform/UTRAN/nvram_utran.bin"), k_wf_id};
+        t = {s.root.path("/data/brimwell/wf_manager/waveform/UTRAN/nvram_utran.bin"), k_wf_id};
         if (!s.path_info(k_wf_id, "UTRAN", "/data/brimwell/wf_manager/waveform/UTRAN/", "nvram_utran.bin"))
             return add_failure(name, m, "fwmd could not send the path record");
     }

@@ -51,22 +51,22 @@ static std::string read_all(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-/* Watches one start of korv until it is up and connected; korv is left
- * running (the caller kills it or measures its footprint). */
-static bool watch_start(const root &r, log_mode m, korv_run &k, fwmd_server *fw, startup_times *out)
+/* Watches the session's korv, just started on a fresh root, until it is up
+ * and connected; korv is left running (for its footprint). */
+static bool watch_start(session &s, log_mode m, startup_times *out)
 {
-    unlink(r.path(k_wcs_prop).c_str());
-    unlink((r.dir + "/korv.log").c_str());
+    const korvtest::korv_proc &k = *s.korv;
+    fwmd_server *fw = s.fw;
     std::atomic<uint64_t> accepted[2] = {0, 0}; /* written by the waiters */
     std::thread waiters[2];
-    if (!k.start(r, m, fwmd_port(fw, FWMD_WORK), fwmd_port(fw, FWMD_NV)))
+    if (k.pid <= 0)
         return false;
     for (int c = 0; c < 2; c++)
         waiters[c] = std::thread([fw, c, &accepted] {
             if (fwmd_wait_connected(fw, c, 10000) == 0)
                 accepted[c] = now_ns();
         });
-    uint64_t t0 = k.started_ns, end = t0 + 10000000000ull;
+    uint64_t t0 = started_ns(k), end = t0 + 10000000000ull;
     uint64_t success = 0, connected = 0;
     while ((success == 0 || connected == 0) && now_ns() < end) {
         if (m == LOG_FILE) {
@@ -75,7 +75,7 @@ static bool watch_start(const root &r, log_mode m, korv_run &k, fwmd_server *fw,
                 success = now_ns();
             if (connected == 0 && count_of(log, k_connected) >= 2)
                 connected = now_ns();
-        } else if (success == 0 && access(r.path(k_wcs_prop).c_str(), F_OK) == 0) {
+        } else if (success == 0 && access(s.root.path(k_wcs_prop).c_str(), F_OK) == 0) {
             success = now_ns();
         }
         if (m == LOG_NULL && connected == 0 && accepted[0] && accepted[1])
@@ -138,7 +138,7 @@ static bool idle_footprint(long *rss_kib, long *threads)
 }
 
 /* korv idle: its main thread asleep after the pause that follows bring-up. */
-static bool korv_footprint(const korv_run &k, log_mode m, long *rss_kib, long *threads)
+static bool korv_footprint(const korvtest::korv_proc &k, log_mode m, long *rss_kib, long *threads)
 {
     if (m == LOG_FILE) {
         uint64_t end = now_ns() + 5000000000ull;
@@ -171,23 +171,19 @@ void figure_startup(log_mode m)
 {
     std::string name = "bring-up";
     int samples = g_opt.smoke ? 1 : 7;
-    root r;
-    socbridge_holder sb(r);
-    if (!r.ok())
-        return add_failure(name, m, "cannot build a simulated root");
     std::vector<startup_times> times;
     std::vector<double> bare;
     long rss = -1, threads = -1;
-    /* the first start is a warm-up (page cache, the sparse memory file) */
+    /* the first start is a warm-up (page cache) */
     for (int i = 0; i <= samples; i++) {
-        fwmd_server *fw = fwmd_start(0, 0);
-        korv_run k;
         startup_times t;
-        bool ok = fw != nullptr && watch_start(r, m, k, fw, &t);
+        bool ok, idle_ok;
+        {
+            session s(m);
+            ok = s.fw != nullptr && watch_start(s, m, &t);
+            idle_ok = ok && i == samples && korv_footprint(*s.korv, m, &rss, &threads);
+        }
         bool last = i == samples;
-        bool idle_ok = ok && last && korv_footprint(k, m, &rss, &threads);
-        k.kill_all();
-        fwmd_stop(fw);
         double b = bare_exec_ms();
         if (!ok || b < 0)
             return add_failure(name, m, ok ? "bench-idle does not run" : "korv did not come up and connect");

@@ -29,7 +29,7 @@ void expect_loads(rig &r, const std::vector<load_case> &loads) {
     for (const load_case &l : loads) ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_LOAD_REQ, l.body, l.wf_id), 0);
     for (size_t i = 0; i < loads.size(); i++) {
         SCOPED_TRACE("load " + std::to_string(i));
-        fwmd_msg cnf = r.expect(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
+        fwmd_msg cnf = r.next(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
         ASSERT_EQ(cnf.msg_cmd, MWRX_WFMGR_LOAD_CNF);
         EXPECT_EQ(cnf.wf_id, loads[i].wf_id);
         EXPECT_EQ(load_count(cnf), loads[i].count);
@@ -76,7 +76,7 @@ TEST(HostileFields, AllOnesCountsAndLengths) {
     for (uint8_t card : {0xFF, 0x00})
         ASSERT_EQ(r.send(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(card).u8(0xFF)), 0);
     for (int i = 0; i < 2; i++)
-        EXPECT_EQ(r.expect(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_CNF).msg_cmd, MWRX_WF_CARD_POWERON_REPORT_CNF);
+        EXPECT_EQ(r.next(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_CNF).msg_cmd, MWRX_WF_CARD_POWERON_REPORT_CNF);
     ASSERT_TRUE(r.work_alive());
 
     /* the writer works behind the looper */
@@ -95,8 +95,8 @@ TEST(HostileFields, AllOnesCountsAndLengths) {
               std::string::npos);
     EXPECT_EQ(std::filesystem::file_size(modem, ec), modem_size) << "a load wrote past the end of modem memory";
     for (long dst : {0x500000L, 0x501000L, 0x502000L, 0x503000L, 0x504000L})
-        EXPECT_EQ(file_range(modem, dst, 64), std::string(64, '\0')) << std::hex << dst;
-    EXPECT_TRUE(file_range(modem, 0x505000, 64) == r.root.read(LTEP2P_DIR + "l.bin").substr(0, 64));
+        EXPECT_EQ(read_range(modem, dst, 64), std::string(64, '\0')) << std::hex << dst;
+    EXPECT_TRUE(read_range(modem, 0x505000, 64) == r.root.read(LTEP2P_DIR + "l.bin").substr(0, 64));
 
     EXPECT_EQ(r.count("[KORV]MWRX_WFMGR_WFCFG_IND size:-1 should not bigger than body length 0\n"), 1);
     EXPECT_EQ(r.count("[KORV][UTRAN]start_utran_servcie"), 0);
@@ -139,7 +139,7 @@ TEST(HostileFields, NamesAndPathsAtTheirLimits) {
 
     /* The writer's path: 127 + "/" + 63 = 191 characters. */
     const std::string nv_path = dir + "/" + nv63;
-    EXPECT_TRUE(korvtest::wait_until([&] { return file_range(r.root.path(nv_path), 8, 4) == "EDGE"; }, 15000));
+    EXPECT_TRUE(korvtest::wait_until([&] { return read_range(r.root.path(nv_path), 8, 4) == "EDGE"; }, 15000));
     EXPECT_TRUE(r.korv->wait_log("tp_open,fileid = 0x0, /data/hl/absent//new.bin\n"));
     EXPECT_FALSE(r.root.exists("/data/hl/absent"));
     EXPECT_EQ(r.root.read(dir + nv63), std::string(8, '\0') + "EDGE" + std::string(52, '\0'));
@@ -149,10 +149,10 @@ TEST(HostileFields, NamesAndPathsAtTheirLimits) {
     EXPECT_EQ(r.count("MWRX_WFMGR_LOAD_REQ file name over 63 characters, refused"), 2);
 
     const std::string modem = r.root.path("/dev/modem");
-    EXPECT_TRUE(file_range(modem, 0x400000, 64) == image.substr(0, 64));
-    EXPECT_TRUE(file_range(modem, 0x401000, 64) == image.substr(0, 64));
+    EXPECT_TRUE(read_range(modem, 0x400000, 64) == image.substr(0, 64));
+    EXPECT_TRUE(read_range(modem, 0x401000, 64) == image.substr(0, 64));
     for (long dst : {0x402000L, 0x403000L, 0x404000L})
-        EXPECT_EQ(file_range(modem, dst, 64), std::string(64, '\0')) << std::hex << dst;
+        EXPECT_EQ(read_range(modem, dst, 64), std::string(64, '\0')) << std::hex << dst;
     expect_clean(r);
 }
 

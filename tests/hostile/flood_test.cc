@@ -97,7 +97,7 @@ TEST(HostileFlood, NvAndWorkChannelsGetThroughEverything) {
                          fwmd_body().u8(static_cast<uint8_t>(i % 2)).u8(static_cast<uint8_t>(i % 10))),
                   0);
     int cnfs = 0;
-    while (cnfs < volts && r.expect(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_CNF).msg_cmd != 0) cnfs++;
+    while (cnfs < volts && r.next(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_CNF).msg_cmd != 0) cnfs++;
     EXPECT_EQ(cnfs, volts);
     ASSERT_TRUE(r.nv_alive());
     EXPECT_TRUE(korvtest::wait_until(

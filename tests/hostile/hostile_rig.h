@@ -1,8 +1,8 @@
-/* Rig of the hostile tests: korv on a simulated phone with fwmd as the peer,
- * korv's standard error in a file of its own (sanitizer reports land there),
- * the exception FIFO's write end held open, and the measures korv is judged
- * by: still running, no sanitizer report, no fault signal, bounded memory,
- * threads and descriptors. */
+/* What the hostile tests add to the shared rig (korv_rig.h): korv's standard
+ * error in a file of its own (sanitizer reports land there), probes that the
+ * channels still answer, and the measures korv is judged by: still running,
+ * no sanitizer report, no fault signal, bounded memory, threads and
+ * descriptors. */
 #ifndef KORV_TEST_HOSTILE_RIG_H
 #define KORV_TEST_HOSTILE_RIG_H
 
@@ -24,13 +24,11 @@
 
 #include <gtest/gtest.h>
 
-#include "fwmd.h"
-#include "harness.h"
-#include "kor_msg_cmd.h"
+#include "korv_rig.h"
 
 namespace hostile {
 
-using props = std::vector<std::pair<std::string, std::string>>;
+using korvtest::props;
 
 const std::string MA_FILE = "/data/brimwell/nvram/nvram_sysconfig_ma.bin";
 const std::string UTRAN_DIR = "/data/brimwell/wf_manager/waveform/UTRAN/";
@@ -52,67 +50,12 @@ inline fwmd_body load_req(uint32_t req_len, uint32_t read_len, uint32_t dst, uin
 
 inline uint32_t load_count(const fwmd_msg &cnf) { return fwmd_body_u32(cnf, 4); }
 
-struct rig {
-    korvtest::sim_root root;
-    fwmd_server *fw = nullptr;
-    std::unique_ptr<korvtest::korv_proc> korv;
-    int socbridge_w = -1;
-    std::string stderr_path;
+/* The shared rig with korv's standard error captured (sanitizer reports land
+ * there).  Given ports, korv is pointed at them and no fwmd listens there. */
+struct rig : korvtest::korv_rig {
+    explicit rig(const props &initial = {}, int work_port = 0, int nv_port = 0)
+        : korv_rig(korvtest::rig_opts{initial, work_port, nv_port, true, "", {}}) {}
 
-    /* Properties are set before korv starts.  Given ports, korv is pointed
-     * at them and no fwmd listens there. */
-    explicit rig(const props &initial = {}, int work_port = 0, int nv_port = 0) {
-        for (const auto &p : initial) root.set_prop(p.first, p.second);
-        /* Held for korv's whole life: a FIFO without writers reads end of
-         * file at once and for ever. */
-        socbridge_w = open(root.path("/dev/socbridge").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (work_port == 0) {
-            if ((fw = fwmd_start(0, 0)) == nullptr) return;
-            work_port = fwmd_port(fw, FWMD_WORK);
-            nv_port = fwmd_port(fw, FWMD_NV);
-        }
-        /* Descriptor 2 points at the file while korv is forked: the child
-         * keeps it, this process gets its own back. */
-        stderr_path = root.dir + "/korv-stderr.txt";
-        fflush(stderr);
-        const int saved = dup(2), f = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        dup2(f, 2);
-        close(f);
-        korv = std::make_unique<korvtest::korv_proc>(root, std::vector<std::string>{},
-                                                     std::vector<std::string>{}, work_port, nv_port);
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-    }
-    ~rig() {
-        korv.reset();
-        if (fw != nullptr) fwmd_stop(fw);
-        if (socbridge_w >= 0) close(socbridge_w);
-    }
-
-    /* The exception channel is set up and, with fwmd, both links are up. */
-    bool up() {
-        if (!korv || socbridge_w < 0) return false;
-        /* A sanitizer report that landed elsewhere would go unseen. */
-        std::error_code ec;
-        if (std::filesystem::read_symlink("/proc/" + std::to_string(korv->pid) + "/fd/2", ec) != stderr_path)
-            return false;
-        if (fw != nullptr && (fwmd_wait_connected(fw, FWMD_WORK, 15000) != 0 ||
-                              fwmd_wait_connected(fw, FWMD_NV, 15000) != 0))
-            return false;
-        return korv->wait_log("persist.sys.modem.exception= ", 15000);
-    }
-    int send(int channel, uint32_t cmd, const fwmd_body &body, uint64_t wf_id = 0) {
-        return fwmd_send_cmd(fw, channel, cmd, body, wf_id);
-    }
-    int send_raw(int channel, const std::string &bytes) {
-        return fwmd_send_raw(fw, channel, bytes.data(), bytes.size());
-    }
-    /* One message cmd on the channel, or an empty message. */
-    fwmd_msg expect(int channel, uint32_t cmd, int timeout_ms = 15000) {
-        fwmd_msg m;
-        return fwmd_expect(fw, channel, cmd, &m, timeout_ms) == 0 ? m : fwmd_msg();
-    }
     /* A waveform type of no known type is only logged: once its line is
      * there, the work looper has taken everything sent before it. */
     bool work_alive() {
@@ -131,7 +74,7 @@ struct rig {
         if (send(FWMD_NV, MWRX_WFMGR_LOAD_REQ, load_req(16, 0, 0, 0, 5, "x.bin"), wf) != 0) return false;
         for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
              std::chrono::steady_clock::now() < end;) {
-            fwmd_msg m = expect(FWMD_NV, MWRX_WFMGR_LOAD_CNF, 1000);
+            fwmd_msg m = next(FWMD_NV, MWRX_WFMGR_LOAD_CNF, 1000);
             if (m.msg_cmd == MWRX_WFMGR_LOAD_CNF && m.wf_id == wf) return load_count(m) == 0;
         }
         return false;
@@ -185,7 +128,6 @@ struct rig {
             n++;
         return n;
     }
-    int count(const std::string &text) const { return korv->count(text); }
 };
 
 /* Every hostile test ends with: korv still running (or, with may_have_exited,
@@ -244,15 +186,7 @@ inline std::string soc_record(uint32_t type, const std::string &payload, int64_t
     put_le(r, length_field < 0 ? payload.size() : static_cast<uint64_t>(length_field), 4);
     return r + payload;
 }
-/* len bytes of the host file at offset. */
-inline std::string file_range(const std::string &path, long offset, size_t len) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(offset);
-    std::string s(len, '\0');
-    in.read(&s[0], static_cast<std::streamsize>(len));
-    s.resize(static_cast<size_t>(in.gcount()));
-    return s;
-}
+using korvtest::read_range;
 
 }  // namespace hostile
 

@@ -49,7 +49,7 @@ TEST(HostilePeer, DumpToolThatNeverFinishes) {
     ASSERT_TRUE(r.korv->wait_log("[KORV][FLOW] start read socbridge fd:", 15000, 2));
 
     ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
-    EXPECT_EQ(r.expect(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_CNF).msg_cmd, MWRX_WFMGR_FW_EXCEPTION_CNF);
+    EXPECT_EQ(r.next(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_CNF).msg_cmd, MWRX_WFMGR_FW_EXCEPTION_CNF);
     ASSERT_TRUE(r.korv->wait_log("system(/system/bin/bw-dump -l 0 -r 1 &)"));
     ASSERT_TRUE(r.korv->wait_log(POLL_TICK, 15000, 20));
     const long rss = r.rss_kb(), threads = r.threads();

@@ -1,6 +1,5 @@
 // Helpers of the NVRAM tests: scenarios run in a forked child on a simulated
-// root (KORV_ROOT is read once per process and the NVRAM statics live as
-// long as it), and NV-channel records built with the fwmd encoder.
+// root (child_root.h), and NV-channel records built with the fwmd encoder.
 #ifndef NV_CHILD_H
 #define NV_CHILD_H
 
@@ -11,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "fwmd.h"
-#include "harness.h"
+#include "child_root.h"
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
 #include "kor_platform.h"
@@ -27,19 +26,7 @@ inline const std::string MA_FILE = "/data/brimwell/nvram/nvram_sysconfig_ma.bin"
 inline const std::string BA_FILE = "/data/brimwell/nvram/nvram_sysconfig_ba.bin";
 inline const std::string NV_LOG_FILE = "/data/brimwell/nvram/nvram_log.bin";
 
-// A simulated root whose scenarios run in children logging to one file.
-struct nv_root : korvtest::sim_root {
-    const std::string log = dir + "/nv.log";
-    bool run(const std::function<void()> &fn) {
-        return korvtest::in_child([&] {
-            setenv("KORV_ROOT", dir.c_str(), 1);
-            setenv("KORV_LOG_FILE", log.c_str(), 1);
-            tp_os_log_init(0);
-            fn();
-        });
-    }
-    std::string logged() const { return korvtest::read_file(log); }
-};
+using nv_root = korvtest::child_root;
 
 // In the child: opens the modem device and brings the store up.
 inline uint32_t nv_up() {

@@ -48,7 +48,7 @@ TEST(NvramMessages, PathInfoAndModifyReachTheRightBytes) {
              })
             feed(-1, MWRX_WFMGR_NV_MODIFY_IND, b);
         socket_event(-1, "short", 5);
-        EXPECT_TRUE(drain(root.log));
+        EXPECT_TRUE(drain(root.log_path));
     }));
 
     want_utran.replace(16, 6, "AABBBB").replace(40, 2, "HH");

@@ -50,11 +50,8 @@ int count_log_part(const std::string &part) {
 }
 
 void in_child_root(bool populate, const std::function<void(const sim_root &)> &body) {
-    in_child([&] {
-        sim_root root(populate);
-        setenv("KORV_ROOT", root.dir.c_str(), 1);
-        body(root);
-    });
+    child_root root(populate);
+    root.run([&] { body(root); });
 }
 
 }  // namespace korvtest

@@ -5,7 +5,7 @@
 #ifndef KORV_UNIT_SUPPORT_H
 #define KORV_UNIT_SUPPORT_H
 
-#include "harness.h"
+#include "child_root.h"
 
 namespace korvtest {
 
@@ -15,8 +15,8 @@ int count_log(int module, int level, const std::string &text);
 // Number of captured lines that contain part.
 int count_log_part(const std::string &part);
 
-// Runs body in a child process whose KORV_ROOT is a fresh root (populated
-// like korv-sim's when asked), as in_child does.
+// Runs body in a child process on a fresh root (populated like korv-sim's
+// when asked), as child_root does.
 void in_child_root(bool populate, const std::function<void(const sim_root &)> &body);
 
 }  // namespace korvtest

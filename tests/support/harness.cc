@@ -19,8 +19,6 @@
 #include <sstream>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "sim_root.h"
 
 namespace fs = std::filesystem;
@@ -103,25 +101,6 @@ std::string read_range(const std::string &path, uint64_t off, size_t n) {
     return s;
 }
 
-bool in_child(const std::function<void()> &body) {
-    fflush(stdout);
-    const testing::TestResult *result = testing::UnitTest::GetInstance()->current_test_info()->result();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // The child inherits the parent's failures so far: only later ones count.
-        const int before = result->total_part_count();
-        body();
-        fflush(stdout);
-        for (int i = before; i < result->total_part_count(); i++)
-            if (result->GetTestPartResult(i).failed()) _exit(1);
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_EQ(exit_code(status), 0) << "the scenario failed in its child process (see above)";
-    return exit_code(status) == 0;
-}
-
 std::string bin_path(const std::string &tool) { return std::string(KORV_BIN_DIR) + "/" + tool; }
 
 sim_root::sim_root(bool populate) {
@@ -133,6 +112,10 @@ sim_root::sim_root(bool populate) {
 }
 
 sim_root::~sim_root() {
+    if (keep) {
+        fprintf(stderr, "kept %s\n", dir.c_str());
+        return;
+    }
     std::error_code ec;
     fs::remove_all(dir, ec);
 }
@@ -158,32 +141,43 @@ void sim_root::set_prop(const std::string &name, const std::string &value) const
 std::vector<std::string> sim_root::journal() const { return split_lines(read("/dev/modem.log")); }
 std::vector<std::string> sim_root::ctl_log() const { return split_lines(read("/init/ctl.log")); }
 
-korv_proc::korv_proc(const sim_root &root, const std::vector<std::string> &args,
-                     const std::vector<std::string> &extra_env, int wport, int nport) {
-    work_port = wport ? wport : free_port();
-    nv_port = nport ? nport : free_port();
-    log_path = root.dir + "/korv-" + std::to_string(getpid()) + "-" +
-               std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".log";
+korv_proc::korv_proc(const sim_root &root, const korv_opts &opts) {
+    work_port = opts.work_port ? opts.work_port : free_port();
+    nv_port = opts.nv_port ? opts.nv_port : free_port();
+    log_path = !opts.log_path.empty() ? opts.log_path
+                                      : root.dir + "/korv-" + std::to_string(getpid()) + "-" +
+                                            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) +
+                                            ".log";
     std::vector<std::string> env = {
         "KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + log_path,
         "KORV_WORK_PORT=" + std::to_string(work_port), "KORV_NV_PORT=" + std::to_string(nv_port),
         "PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"};
     // A ThreadSanitizer run's settings (make tsan) apply to korv as to the test.
     if (const char *tsan = getenv("TSAN_OPTIONS")) env.push_back(std::string("TSAN_OPTIONS=") + tsan);
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    env.insert(env.end(), opts.env.begin(), opts.env.end());
     std::vector<std::string> argv = {bin_path("korv")};
-    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), opts.args.begin(), opts.args.end());
+    started = std::chrono::steady_clock::now();
     pid = fork();
     if (pid == 0) {
         setsid();
         dup2(open("/dev/null", O_RDWR), 0);
+        if (!opts.stderr_path.empty()) {
+            int err = open(opts.stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(err, 1);
+            dup2(err, 2);
+        }
         execve(argv[0].c_str(), c_strings(argv).data(), c_strings(env).data());
         _exit(127);
     }
 }
 
+korv_proc::korv_proc(const sim_root &root, const std::vector<std::string> &args,
+                     const std::vector<std::string> &extra_env, int wport, int nport)
+    : korv_proc(root, korv_opts{args, extra_env, wport, nport, "", ""}) {}
+
 korv_proc::~korv_proc() {
-    if (pid > 0 && running()) kill_group(pid);
+    if (running()) kill_now();
 }
 
 std::string korv_proc::log() const { return read_file(log_path); }
@@ -208,6 +202,12 @@ int korv_proc::wait_exit(int timeout_ms) {
     kill_group(pid);
     pid = -pid;
     return -1;
+}
+
+void korv_proc::kill_now() {
+    if (pid <= 0) return;
+    kill_group(pid);
+    pid = -pid;
 }
 
 int korv_proc::stop(int sig, int timeout_ms) {

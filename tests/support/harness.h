@@ -1,11 +1,14 @@
 // Test harness: a simulated root in a temporary folder, korv started on it in
-// a process group of its own, and helpers to wait for what it does.
+// a process group of its own, and helpers to wait for what it does.  No
+// GoogleTest in here: the benchmarks start korv through it too (the child
+// helper of the unit tests is child_root.h).
 #ifndef KORV_TEST_HARNESS_H
 #define KORV_TEST_HARNESS_H
 
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,13 +25,11 @@ std::vector<std::string> split_lines(const std::string &text);
 int count_of(const std::string &text, const std::string &part);
 // n bytes of a host file from off on (fewer at its end).
 std::string read_range(const std::string &path, uint64_t off, size_t n);
-// Runs body in a forked child (for per-process state such as KORV_ROOT); its
-// failures print there and fail the calling test.  True when it passed.
-bool in_child(const std::function<void()> &body);
-
-// A fresh simulated root (korv-sim's layout), removed when destroyed.
+// A fresh simulated root (korv-sim's layout), removed when destroyed unless
+// kept (its path is then printed).  Throws when it cannot be made.
 struct sim_root {
     std::string dir;
+    bool keep = false;
     explicit sim_root(bool populate = true);
     ~sim_root();
     sim_root(const sim_root &) = delete;
@@ -46,18 +47,31 @@ struct sim_root {
     std::vector<std::string> ctl_log() const;  // init/ctl.log
 };
 
-// korv running on a root, with its log in a file of its own.
+// How korv is started.
+struct korv_opts {
+    std::vector<std::string> args;
+    std::vector<std::string> env;  // extra "NAME=value" entries
+    int work_port = 0;             // 0: a free port
+    int nv_port = 0;
+    std::string log_path;          // "": a file of its own in the root
+    std::string stderr_path;       // "": inherited; else korv's stdout and stderr
+};
+
+// korv running on a root, in a process group of its own.
 struct korv_proc {
     pid_t pid = -1;
     std::string log_path;
     int work_port = 0;
     int nv_port = 0;
+    std::chrono::steady_clock::time_point started;  // just before the fork
 
-    // Starts korv with KORV_ROOT, KORV_LOG_FILE and free ports (or the given
-    // ones), plus any extra "NAME=value" environment entries.
-    korv_proc(const sim_root &root, const std::vector<std::string> &args = {},
-              const std::vector<std::string> &extra_env = {}, int work_port = 0,
-              int nv_port = 0);
+    // Starts korv with KORV_ROOT, KORV_LOG_FILE and the ports.
+    korv_proc(const sim_root &root, const korv_opts &opts);
+    // The same with free ports (or the given ones) and a log of its own.
+    explicit korv_proc(const sim_root &root, const std::vector<std::string> &args = {},
+                       const std::vector<std::string> &extra_env = {}, int work_port = 0,
+                       int nv_port = 0);
+    // Kills the whole group if it still runs.
     ~korv_proc();
     korv_proc(const korv_proc &) = delete;
     korv_proc &operator=(const korv_proc &) = delete;
@@ -71,6 +85,9 @@ struct korv_proc {
     int wait_exit(int timeout_ms = 10000);
     // Sends sig to korv, then wait_exit.
     int stop(int sig = 15, int timeout_ms = 10000);
+    // Kills korv's whole group (a dump tool it started included) at once,
+    // without teardown, and reaps it.
+    void kill_now();
     bool running();
 
   private:

@@ -84,12 +84,12 @@ struct korv_rig : korvtest::korv_rig {
     }
     // Size, the bytes, and four trailing bytes the dispatcher keeps out of the image.
     int send_header(const std::string &h) {
-        return send(MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(static_cast<uint32_t>(h.size())).raw(h.data(), h.size()).u32(0));
+        return send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(static_cast<uint32_t>(h.size())).raw(h.data(), h.size()).u32(0));
     }
     int wf_type(uint32_t status, uint32_t type = 1) {
-        return send(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(status).u32(type));
+        return send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(status).u32(type));
     }
-    int fw_exception() { return send(MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()); }
+    int fw_exception() { return send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()); }
     std::vector<std::string> dmi_journal() const { return dmi_lines(root); }
     bool journal_has(size_t n) {
         return korvtest::wait_until([&] { return dmi_journal().size() >= n; }, 15000);

@@ -14,6 +14,7 @@
 #include "modem/dmi.h"
 #include "utran/utran.h"
 #include "utran/utran_store.h"
+#include "child_root.h"
 #include "utran_test.h"
 
 using namespace utrantest;
@@ -24,15 +25,11 @@ namespace {
 const std::string U = "[KORV][UTRAN]";
 
 struct walk_child {
-    korvtest::sim_root root;
+    korvtest::child_root root;
 
-    // Runs body in a child with the seam and the log on this root and
-    // /dev/modem open.
+    // Runs body in a child on this root with /dev/modem open.
     bool run(const std::function<void()> &body) {
-        return korvtest::in_child([&] {
-            setenv("KORV_ROOT", root.dir.c_str(), 1);
-            setenv("KORV_LOG_FILE", (root.dir + "/unit.log").c_str(), 1);
-            tp_os_log_init(0);
+        return root.run([&] {
             fd_modem = kor_open(MODEM_DEV_PATH, O_RDWR);
             body();
         });
@@ -40,7 +37,7 @@ struct walk_child {
     // UTRAN texts, without their common prefix.
     texts utran(const std::string &start = "") const {
         texts out;
-        for (const auto &t : log_texts(root.read("/unit.log"), U + start)) out.push_back(t.substr(U.size()));
+        for (const auto &t : log_texts(root.logged(), U + start)) out.push_back(t.substr(U.size()));
         return out;
     }
 };

@@ -10,7 +10,7 @@ using namespace korvtest;
 namespace {
 
 int voltage(korv_link &l, uint8_t card, uint8_t type) {
-    return l.send(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(card).u8(type));
+    return l.send(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(card).u8(type));
 }
 
 // One confirmation, arrived whole, empty, from the daemon itself.
@@ -25,7 +25,7 @@ TEST(WorkChannel, VoltageRequests) {
     korv_link l;
     ASSERT_TRUE(l.up());
     // Without its type byte the request is dropped before any thread starts.
-    ASSERT_EQ(l.send(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1)), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1)), 0);
     ASSERT_TRUE(l.korv->wait_log("REPORT_REQ without voltage type dropped"));
     EXPECT_EQ(l.count("tp_man_interface_usim_voltage_control card_index:"), 0);
 
@@ -52,7 +52,7 @@ TEST(WorkChannel, FiftyVoltageRequestsWhileTheLooperAnswersOthers) {
     }
     // The looper answers this while voltage threads still write their
     // confirmations on the same socket.
-    ASSERT_EQ(l.send(MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
     for (int i = 0; i < 50; i++) ASSERT_TRUE(confirmed(l, MWRX_WF_CARD_POWERON_REPORT_CNF)) << i;
     ASSERT_TRUE(confirmed(l, MWRX_WFMGR_FW_EXCEPTION_CNF));
     EXPECT_EQ(l.count(wf_probe_line(149)), 1);
@@ -66,16 +66,16 @@ TEST(WorkChannel, FiftyVoltageRequestsWhileTheLooperAnswersOthers) {
 TEST(WorkChannel, WaveformTypeAndImageHeader) {
     korv_link l;
     ASSERT_TRUE(l.up());
-    ASSERT_EQ(l.send(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(2)), 0);  // only logged
-    ASSERT_EQ(l.send(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(1)), 0);
-    ASSERT_EQ(l.send(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(2).u32(1)), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(2)), 0);  // only logged
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(1)), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(2).u32(1)), 0);
     ASSERT_TRUE(l.korv->wait_log("[KORV][UTRAN]stop_utran_service"));
     EXPECT_EQ(l.count("[KORV][UTRAN]start_utran_servcie"), 1);
     EXPECT_TRUE(l.prop_is("ril.start.utran.service", "0"));
 
     // body_len 20 leaves room for 12 bytes of header.
     for (uint32_t size : {13u, 0u, 12u})
-        ASSERT_EQ(l.send(MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(size).chars("", 16)), 0);
+        ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(size).chars("", 16)), 0);
     ASSERT_TRUE(l.korv->wait_log("load_utran_wave souce len:12"));
     EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND size:13 should not bigger than body length 12\n"), 1);
     EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!\n"), 1);
