@@ -27,6 +27,7 @@
 #include "kor_os.h"
 #include "korv_log.h"
 #include "nvram/nvram.h"
+#include "trust/trust.h"
 #include "work/work.h"
 
 #define FW_RETRY_MS 500
@@ -104,18 +105,42 @@ static void fw_connect_forever(int sock, int port)
         tp_os_thread_sleep(FW_RETRY_MS);
 }
 
+static int fw_socket(void)
+{
+    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0)
+        LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event Failed to create socket !\n");
+    return sock;
+}
+
+/* Connects until an allowed peer answers.  A refused peer is not a link
+ * failure: its socket is closed unread (a reset, with SO_LINGER 0) and the
+ * next attempt, on a new socket, follows after the usual pause.  Returns the
+ * connected socket, or -1 when no new socket could be made. */
+static int fw_connect_trusted(int sock, int port)
+{
+    for (;;) {
+        fw_connect_forever(sock, port);
+        if (kro_trust_peer_check(sock, port) == 0)
+            return sock;
+        close(sock);
+        tp_os_thread_sleep(FW_RETRY_MS);
+        if ((sock = fw_socket()) < 0)
+            return -1;
+    }
+}
+
 void *set_fwsocket_event(void *arg)
 {
     fw_socket_client_st *client = (fw_socket_client_st *)arg;
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
-    if (sock < 0) {
-        LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event Failed to create socket !\n");
+    int sock = fw_socket();
+    if (sock < 0)
         return NULL;
-    }
     LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event socket:%d, port:%d: data_ptr:%p!\n", sock, client->port,
                  (void *)client);
 
-    fw_connect_forever(sock, client->port);
+    if ((sock = fw_connect_trusted(sock, client->port)) < 0)
+        return NULL;
     LOG_CORE_FLOW("[KORV][FLOW]socket_loopback_client port:%d fdConnect=%d\n",
                   client->port, sock);
     LOG_CORE_FLOW("[KORV][FLOW]connected to fw service with port:%d, client fd:%d\n",

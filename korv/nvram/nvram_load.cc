@@ -4,6 +4,11 @@
  * (direct load), and confirms with the byte count.  The two ini files of the
  * waveform's directory choose the way.
  *
+ * Every file a load names (ini files, binaries, the binary the driver is
+ * asked to load) is opened through the confinement check of trust/; a
+ * refused file answers as a missing one does, and the driver is never asked
+ * for a refused path.
+ *
  * Runs on the looper thread inside socket_event and blocks it for the file
  * I/O.  It reads g_wf_path_info_map without its lock: the looper is the only
  * thread that changes the map.  fd_modem is used as it is (no lock). */
@@ -20,6 +25,7 @@
 #include "kor_platform.h"
 #include "modem/at_modem.h"
 #include "nvram/nvram_int.h"
+#include "trust/trust.h"
 
 #define LOAD_NAME_FIELD_MAX 64 /* bytes of the name field */
 #define LOAD_NAME_MAX 63       /* characters of the name */
@@ -133,7 +139,7 @@ static int load_wave_type_ex(const char *wf_path, const load_req *req)
     char ini[LOAD_PATH_SIZE] = {0};
     char line[LOAD_INI_LINE_SIZE];
     snprintf(ini, sizeof ini, "%s%s", wf_path, "load_config.ini");
-    FILE *fp = kor_fopen(ini, "r+");
+    FILE *fp = kro_trust_fopen(ini, "r+");
     if (fp == NULL) {
         LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ filename=%s, len:%d,open load_config.ini fail\n",
                     ini, (int)req->u32_filename_len);
@@ -164,7 +170,7 @@ static char *load_find_auth(const char *wf_path, const load_req *req, char *line
 
     strncpy(bin_name, req->file_name, sizeof bin_name - 1);
     snprintf(ini, sizeof ini, "%s%s", wf_path, "wf_config.ini");
-    FILE *fp = kor_fopen(ini, "r+");
+    FILE *fp = kro_trust_fopen(ini, "r+");
     if (fp == NULL)
         LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :open wf_config.ini fail\n");
     for (char *text; fp != NULL && (text = nvram_ini_next(fp, ';', line, cap)) != NULL;) {
@@ -184,8 +190,35 @@ static char *load_find_auth(const char *wf_path, const load_req *req, char *line
     return match;
 }
 
-/* The driver copies the file itself; the length is corrected to the file's
- * real size when it has one. */
+/* The driver opens the binary itself, so the confinement check runs before
+ * the request, and the length is corrected to the size of the file the check
+ * opened, when it has one.  -1 for a refused path: the driver is not asked. */
+static int load_auth_check(wf_bin_load_info *info)
+{
+    struct stat st;
+    int bin = kro_trust_open(info->path, O_RDONLY);
+    if (bin < 0 && errno == EXDEV)
+        return -1;
+    int rc = bin < 0 ? -1 : fstat(bin, &st);
+    int err = errno;
+    if (bin >= 0)
+        close(bin);
+    if (rc != 0) {
+        LOG_MODEM_ERR("[AOS][FLOW]: stat %s error, errno %d - %s\n",
+                      info->path, err, strerror(err));
+        if (info->len != 0xFFFFFFFFu)
+            LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
+                        (int)info->len, -1);
+    } else if ((uint32_t)st.st_size != info->len) {
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
+                    (int)info->len, (int)st.st_size);
+        if ((int32_t)st.st_size > 0)
+            info->len = (uint32_t)st.st_size;
+    }
+    return 0;
+}
+
+/* The driver copies the file itself. */
 static void load_auth(const load_req *req, const char *path, const char *ini_line)
 {
     wf_bin_load_info info;
@@ -201,25 +234,12 @@ static void load_auth(const load_req *req, const char *path, const char *ini_lin
     info.dst_addr = (uint32_t)req->u32_dst_addr;
     info.len = (uint32_t)req->u32_file_len;
     LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :filename :%s\n", info.path);
-
-    struct stat st;
-    if (kor_stat(info.path, &st) != 0) {
-        int err = errno;
-        LOG_MODEM_ERR("[AOS][FLOW]: stat %s error, errno %d - %s\n",
-                      info.path, err, strerror(err));
-        if (info.len != 0xFFFFFFFFu)
-            LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
-                        (int)info.len, -1);
-    } else if ((uint32_t)st.st_size != info.len) {
-        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:file len error:%d,%d\n",
-                    (int)info.len, (int)st.st_size);
-        if ((int32_t)st.st_size > 0)
-            info.len = (uint32_t)st.st_size;
+    if (load_auth_check(&info) == 0) {
+        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:%s:%d,%d\n", info.path,
+                    (int)info.dst_addr, (int)info.len);
+        if (kor_ioctl(mfd, WF_BIN_LOAD, &info) < 0)
+            LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :find the bin name:%s\n", ini_line);
     }
-    LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :to load wf bins:%s:%d,%d\n", info.path,
-                (int)info.dst_addr, (int)info.len);
-    if (kor_ioctl(mfd, WF_BIN_LOAD, &info) < 0)
-        LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ :find the bin name:%s\n", ini_line);
     close(mfd);
 }
 
@@ -239,7 +259,7 @@ static void *load_map_modem(uint64_t off, size_t len)
 /* Reads the binary straight into modem memory; returns the bytes placed. */
 static uint64_t load_direct(const load_req *req, const char *path)
 {
-    FILE *fp = tp_fopen(path, "r+");
+    FILE *fp = kro_trust_fopen(path, "r+");
     if (fp == NULL) {
         LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_REQ File open failed! \n");
         return 0;

@@ -11,6 +11,7 @@
 
 #include "kor_os.h"
 #include "nvram/nvram_int.h"
+#include "trust/trust.h"
 
 #define NVRAM_NV_PATH_SIZE 256
 
@@ -46,7 +47,9 @@ static void nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
     char path[NVRAM_NV_PATH_SIZE] = {0};
     if (nvram_nv_file_path(ind->wf_id, path, sizeof path) != 0)
         return;
-    FILE *fp = tp_fopen(path, "r+");
+    /* The framework named this path: it goes through the confinement check,
+     * and a refused path is lost as a file that cannot be opened. */
+    FILE *fp = kro_trust_fopen(path, "r+");
     LOG_NV_FLOW("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
     if (fp == NULL)
         return;
