@@ -19,7 +19,7 @@ fi
 build=$(cd "$1" && pwd) || exit 2
 seconds=${2:-25}
 shift $(( $# >= 2 ? 2 : 1 ))
-targets=${*:-cfg record work nv utran socbridge ini}
+targets=${*:-cfg record work nv utran socbridge ini path}
 src=$(cd "$(dirname "$0")" && pwd)
 work=$build/fuzz-work
 

@@ -226,6 +226,20 @@ SEEDS = {
                      b"bin_name = u_auth.bin ; signed image\n  ; bin_name = old.bin\nbin_name\t=\tx.bin\r\n",
         "short-buffer": b"\x28" + b"load_wave_type_ex = 1 ###   \n" + b"k" * 100 + b" = 1\n   \n#\n",
     },
+    # byte 0: bit 0 read-write, bit 1 the rest is below /data/brimwell/fz/
+    "path": {
+        "inside": b"\x03a/file",
+        "links-inside": b"\x02dir/b/up",
+        "link-out": b"\x03out",
+        "deep-link-out": b"\x02a/b/deep_out",
+        "absolute-link": b"\x03abs",
+        "loop": b"\x02loop",
+        "fifo": b"\x03fifo",
+        "parent-link": b"\x02a/parent/parent/parent",
+        "dotdot": b"\x01/data/brimwell/fz/../fz/a/file",
+        "outside": b"\x00/system/secret",
+        "prefix-only": b"\x00/data/brimwellfz/a/file",
+    },
 }
 
 

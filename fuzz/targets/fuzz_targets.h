@@ -31,6 +31,7 @@ extern const korv_fuzz_target korv_fuzz_nv;
 extern const korv_fuzz_target korv_fuzz_utran;
 extern const korv_fuzz_target korv_fuzz_socbridge;
 extern const korv_fuzz_target korv_fuzz_ini;
+extern const korv_fuzz_target korv_fuzz_trust_path;
 
 /* NULL when no target has that name. */
 const korv_fuzz_target *korv_fuzz_find(const std::string &name);
