@@ -142,3 +142,27 @@ TEST_F(ServiceManager, RunCommandPassesEnvironmentAndStopsOnSigterm) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ("term\n", root.read("/term"));
 }
+
+TEST_F(ServiceManager, RunAsUserHandsTheRootToThatUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (korv-sim run --user)";
+    std::string fake = script("fake.sh", "trap 'exit 0' TERM\n"
+                                         "exec 3<\"$KORV_ROOT/dev/socbridge\"\n"
+                                         "f=\"$KORV_ROOT/data/brimwell/nvram/nvram_sysconfig_ma.bin\"\n"
+                                         "[ -w \"$f\" ] && w=writable || w=read-only\n"
+                                         "echo \"$(id -u) $(id -G) $w\" > \"$KORV_ROOT/who\"\n"
+                                         "while :; do sleep 0.05; done\n");
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        setenv("KORV_SIM_DAEMON", fake.c_str(), 1);
+        execl(korvtest::bin_path("korv-sim").c_str(), "korv-sim", "run", "--user", "nobody", root.dir.c_str(),
+              nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/who").empty(); }, 10000));
+    EXPECT_EQ("65534 65534 writable\n", root.read("/who"));
+    kill(pid, SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(korvtest::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}

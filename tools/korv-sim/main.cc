@@ -1,10 +1,14 @@
 // korv-sim: the simulated phone on this machine.
 //   korv-sim init DIR   builds (or completes) a phone root in DIR
-//   korv-sim run DIR    runs korv on DIR under the simulated init until
-//                       SIGINT/SIGTERM (status 0) or a crash loop (status 1)
+//   korv-sim run [--user NAME] DIR
+//                       runs korv on DIR under the simulated init until
+//                       SIGINT/SIGTERM (status 0) or a crash loop (status 1);
+//                       with --user (as root), korv runs as NAME and the
+//                       root is handed to NAME first
 //   korv-sim demo [--keep DIR]
 //                       plays the demonstration on a fresh root (status 0
-//                       when every check passed)
+//                       when every check passed); run as root, korv runs as
+//                       the unprivileged user "nobody"
 // KORV_SIM_DAEMON names another program to run in korv's place (tests).
 #include <signal.h>
 #include <time.h>
@@ -31,7 +35,18 @@ int cmd_init(const std::string &dir) {
     return 0;
 }
 
-int cmd_run(const std::string &dir) {
+/* korv as `user`: the root becomes that user's, as the phone's packaging
+ * gives korv its files. */
+int run_as(const std::string &user, korvsim::supervisor_options *opts) {
+    std::string err;
+    if (korv_sim_user(user, &opts->uid, &opts->gid, &err) != 0 || korv_sim_own(opts->root, opts->uid, opts->gid, &err) != 0) {
+        fprintf(stderr, "korv-sim run: %s\n", err.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int cmd_run(const std::string &dir, const std::string &user) {
     korvsim::supervisor_options opts;
     std::string err;
     opts.root = std::filesystem::absolute(dir).string();
@@ -39,6 +54,7 @@ int cmd_run(const std::string &dir) {
         fprintf(stderr, "korv-sim run: %s (run korv-sim init %s first)\n", err.c_str(), dir.c_str());
         return 1;
     }
+    if (!user.empty() && run_as(user, &opts) != 0) return 1;
     if (const char *d = getenv("KORV_SIM_DAEMON"); d && *d) opts.program = d;
 
     /* Block the stop signals before any thread exists, then take them here. */
@@ -73,20 +89,10 @@ int cmd_demo(int argc, char **argv) {
     return korvsim::run_demo(opts);
 }
 
-struct command {
-    const char *name;
-    const char *args;
-    int (*run)(const std::string &dir);
-};
-
-const command k_commands[] = {
-    {"init", "DIR", cmd_init},
-    {"run", "DIR", cmd_run},
-};
-
 int usage() {
     fprintf(stderr, "usage:\n");
-    for (const auto &c : k_commands) fprintf(stderr, "  korv-sim %s %s\n", c.name, c.args);
+    fprintf(stderr, "  korv-sim init DIR\n");
+    fprintf(stderr, "  korv-sim run [--user NAME] DIR\n");
     fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
     return 2;
 }
@@ -96,8 +102,8 @@ int usage() {
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "demo") == 0) return cmd_demo(argc - 2, argv + 2);
-    if (argc != 3) return usage();
-    for (const auto &c : k_commands)
-        if (strcmp(argv[1], c.name) == 0) return c.run(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "run") == 0) return cmd_run(argv[2], "");
+    if (argc == 5 && strcmp(argv[1], "run") == 0 && strcmp(argv[2], "--user") == 0) return cmd_run(argv[4], argv[3]);
     return usage();
 }

@@ -145,6 +145,9 @@ int start_phone(demo_state &d, std::string *err) {
     so.env = {"KORV_WORK_PORT=" + std::to_string(fwmd_port(d.fw, FWMD_WORK)),
               "KORV_NV_PORT=" + std::to_string(fwmd_port(d.fw, FWMD_NV))};
     so.out = [&d](const std::string &line) { on_line(d, line); };
+    if (geteuid() == 0 && (korv_sim_user(d.opt.user, &so.uid, &so.gid, err) != 0 ||
+                           korv_sim_own(d.root, so.uid, so.gid, err) != 0))
+        return -1;
     d.sup = std::make_unique<supervisor>(so);
     return d.sup->start(err);
 }
@@ -305,7 +308,8 @@ void print_header(demo_state &d, const std::string &scenario) {
     fprintf(o, "  fwmd        127.0.0.1 work port %d, NV port %d\n", fwmd_port(d.fw, FWMD_WORK),
             fwmd_port(d.fw, FWMD_NV));
     fprintf(o, "  scenario    %s\n", scenario.c_str());
-    fprintf(o, "  korv's log  %s/korv.log\n\n", d.root.c_str());
+    fprintf(o, "  korv's log  %s/korv.log\n", d.root.c_str());
+    fprintf(o, "  korv's user %s\n\n", geteuid() == 0 ? d.opt.user.c_str() : "yours");
     fflush(o);
 }
 

@@ -17,6 +17,9 @@ struct demo_options {
     std::string keep_dir;
     FILE *out = stdout;    /* transcript, manager reports and the table */
     int budget_ms = 60000; /* the whole run, stop included */
+    /* Run as root, korv runs as this unprivileged user, as on the phone it
+     * runs as radio; run by anyone else, korv runs as that user. */
+    std::string user = "nobody";
 };
 
 /* The shipped scenario: installed beside the program (bin/demo.scn or

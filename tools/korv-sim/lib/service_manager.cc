@@ -8,6 +8,7 @@
 #include "service_manager.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -178,6 +179,9 @@ pid_t supervisor::state::spawn() {
          * manager blocks its stop signals; the daemon must get them. */
         setsid();
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (opts.uid != static_cast<uid_t>(-1) &&
+            (setgroups(0, nullptr) != 0 || setgid(opts.gid) != 0 || setuid(opts.uid) != 0))
+            _exit(126);
         int in = open("/dev/null", O_RDONLY);
         int out = open(log_file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
         if (in >= 0) dup2(in, 0);

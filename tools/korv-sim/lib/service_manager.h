@@ -40,6 +40,11 @@ struct supervisor_options {
     std::string program;             /* host program; empty: bin dir + argv[0]'s name */
     std::vector<std::string> env;    /* extra NAME=value entries, they win */
     std::string log_file;            /* KORV_LOG_FILE; empty: <root>/korv.log */
+    /* The user the daemon runs as (no supplementary groups), as init's
+     * "user" line does; -1: the manager's own.  The log file is opened as
+     * that user. */
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
     int grace_ms = 5000;             /* from SIGTERM to SIGKILL of the group */
     /* Receives every line for the user (the manager's own and the daemon's
      * log), one call per line, never two at once; empty: standard output. */

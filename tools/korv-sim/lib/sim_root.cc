@@ -5,6 +5,7 @@
 #include "sim_root.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,6 +187,30 @@ int korv_sim_init(const std::string &dir, std::string *err) {
     bool ok = b.dir(".") && build_devices(b) && build_config_and_tools(b) && build_nvram(b) &&
               build_waveforms(b);
     return ok ? 0 : -1;
+}
+
+int korv_sim_user(const std::string &name, uid_t *uid, gid_t *gid, std::string *err) {
+    const struct passwd *pw = getpwnam(name.c_str());
+    if (pw == nullptr) {
+        if (err) *err = "no user " + name;
+        return -1;
+    }
+    *uid = pw->pw_uid;
+    *gid = pw->pw_gid;
+    return 0;
+}
+
+int korv_sim_own(const std::string &dir, uid_t uid, gid_t gid, std::string *err) {
+    std::error_code ec;
+    fs::path root = fs::absolute(dir);
+    bool ok = lchown(root.c_str(), uid, gid) == 0;
+    for (auto it = fs::recursive_directory_iterator(root, ec); ok && !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        ok = lchown(it->path().c_str(), uid, gid) == 0;
+    if (ok && !ec) return 0;
+    if (err) *err = "cannot hand " + root.string() + " to uid " + std::to_string(uid) + ": " +
+                    (ec ? ec.message() : strerror(errno));
+    return -1;
 }
 
 std::string korv_sim_bin_dir() { return env_or("KORV_SIM_BIN_DIR", KORV_BUILD_BIN_DIR); }
