@@ -51,7 +51,7 @@ fwmd_body one_entry(uint32_t wf_id, const std::string &data) {
 long load(rig &r, uint32_t wf_id, const std::string &name) {
     if (r.send(FWMD_NV, MWRX_WFMGR_LOAD_REQ, load_req(64, 0, LOAD_DST, 0, (uint32_t)name.size(), name), wf_id) != 0)
         return -1;
-    fwmd_msg cnf = r.expect(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
+    fwmd_msg cnf = r.next(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
     return cnf.msg_cmd == MWRX_WFMGR_LOAD_CNF && cnf.wf_id == wf_id ? load_count(cnf) : -1;
 }
 

@@ -148,7 +148,7 @@ TEST(TrustPeer, ImpostorRefusedAgainAndAgainThenTheFrameworkIsTaken) {
     rig r(props{}, work_port, nv_port);
     ASSERT_TRUE(r.up());
     const std::string nv_file = r.root.path(UTRAN_DIR + "nvram_utran.bin");
-    const std::string before = file_range(nv_file, 0, 16);
+    const std::string before = read_range(nv_file, 0, 16);
 
     ASSERT_TRUE(korvtest::wait_until(
         [&] { return imp.connections(work_port) >= 3 && imp.connections(nv_port) >= 3; }, 20000));
@@ -161,7 +161,7 @@ TEST(TrustPeer, ImpostorRefusedAgainAndAgainThenTheFrameworkIsTaken) {
     EXPECT_EQ(r.count("IMPOSTOR"), 0);
     EXPECT_EQ(r.count(EXC_CLAIMED), 0);
     EXPECT_EQ(r.root.prop("persist.sys.modem.exception"), "0");
-    EXPECT_EQ(file_range(nv_file, 0, 16), before);
+    EXPECT_EQ(read_range(nv_file, 0, 16), before);
 
     /* The framework comes back on the same ports and is taken. */
     imp.gone();
@@ -172,7 +172,7 @@ TEST(TrustPeer, ImpostorRefusedAgainAndAgainThenTheFrameworkIsTaken) {
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info(3, UTRAN_DIR, "nvram_utran.bin")), 0);
     fwmd_body modify = fwmd_body().u32(1);
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, nv_entry(modify, 3, 0, "REAL!")), 0);
-    EXPECT_TRUE(korvtest::wait_until([&] { return file_range(nv_file, 0, 5) == "REAL!"; }, 15000));
+    EXPECT_TRUE(korvtest::wait_until([&] { return read_range(nv_file, 0, 5) == "REAL!"; }, 15000));
     EXPECT_TRUE(r.work_alive());
     EXPECT_EQ(r.count("[KORV][FLOW]connected to fw service"), 2);
     EXPECT_EQ(r.count(EXC_CLAIMED), 0);
