@@ -109,7 +109,7 @@ TEST(HostileFields, AllOnesCountsAndLengths) {
 TEST(HostileFields, NamesAndPathsAtTheirLimits) {
     rig r;
     /* 127 characters: a full 128-byte field cut by one. */
-    const std::string dir = "/data/hl/" + std::string(117, 'p') + "/";
+    const std::string dir = "/data/brimwell/" + std::string(111, 'p') + "/"; /* 127 characters */
     ASSERT_EQ(dir.size(), 127u);
     const std::string nv63(63, 'n'), bin63(63, 'b');
     const std::string image = pattern(4096, 31, 7);
@@ -122,7 +122,7 @@ TEST(HostileFields, NamesAndPathsAtTheirLimits) {
                      path_info(9, dir + "X", nv63 + "Z", std::string(64, 'w'))),
               0);
     /* A directory that does not exist: nothing is created on the peer's say-so. */
-    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info(10, "/data/hl/absent/", "new.bin")), 0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info(10, "/data/brimwell/absent/", "new.bin")), 0);
     fwmd_body edge, absent;
     nv_entry(edge.u32(1), 9, 8, "EDGE");
     nv_entry(absent.u32(1), 10, 0, "NEW!");
@@ -140,8 +140,8 @@ TEST(HostileFields, NamesAndPathsAtTheirLimits) {
     /* The writer's path: 127 + "/" + 63 = 191 characters. */
     const std::string nv_path = dir + "/" + nv63;
     EXPECT_TRUE(korvtest::wait_until([&] { return read_range(r.root.path(nv_path), 8, 4) == "EDGE"; }, 15000));
-    EXPECT_TRUE(r.korv->wait_log("tp_open,fileid = 0x0, /data/hl/absent//new.bin\n"));
-    EXPECT_FALSE(r.root.exists("/data/hl/absent"));
+    EXPECT_TRUE(r.korv->wait_log("tp_open,fileid = 0x0, /data/brimwell/absent//new.bin\n"));
+    EXPECT_FALSE(r.root.exists("/data/brimwell/absent"));
     EXPECT_EQ(r.root.read(dir + nv63), std::string(8, '\0') + "EDGE" + std::string(52, '\0'));
     EXPECT_EQ(r.count("wf_id=9, wf_name=" + std::string(63, 'w') + ", status=0\n"), 1);
     EXPECT_EQ(r.count("wf_path=" + dir + " nv_file_name=" + nv63 + " \n"), 1);

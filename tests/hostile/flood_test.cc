@@ -109,7 +109,9 @@ TEST(HostileFlood, NvAndWorkChannelsGetThroughEverything) {
 
     expect_clean(r);
     EXPECT_LT(r.rss_kb() - rss0, RSS_BOUND_KB);
-    EXPECT_LE(r.open_fds(), fds0);
+    /* plus the NV tree's descriptor, which the first path check opens and
+     * keeps for the process's life */
+    EXPECT_LE(r.open_fds(), fds0 + 1);
 }
 
 }  // namespace

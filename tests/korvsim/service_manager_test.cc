@@ -26,6 +26,29 @@ class ServiceManager : public ::testing::Test {
         chmod(path.c_str(), 0755);
         return path;
     }
+    /* `korv-sim run [ARGS] ROOT` with `fake` in korv's place, in a session of
+     * its own; env entries ("NAME", "value") are set in it. */
+    pid_t run_command(const std::string &fake, std::vector<const char *> args,
+                      const std::vector<std::pair<const char *, const char *>> &env = {}) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();
+            setenv("KORV_SIM_DAEMON", fake.c_str(), 1);
+            for (const auto &e : env) setenv(e.first, e.second, 1);
+            args.insert(args.begin(), {"korv-sim", "run"});
+            args.push_back(root.dir.c_str());
+            args.push_back(nullptr);
+            execv(korvtest::bin_path("korv-sim").c_str(), const_cast<char *const *>(args.data()));
+            _exit(127);
+        }
+        return pid;
+    }
+    /* SIGTERM to korv-sim; its wait status, or -1 when it did not end. */
+    int stop_command(pid_t pid) {
+        kill(pid, SIGTERM);
+        int status = -1;
+        return korvtest::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000) ? status : -1;
+    }
     bool has(const std::string &s) {
         std::lock_guard<std::mutex> g(mu);
         return out.find(s) != std::string::npos;
@@ -125,20 +148,10 @@ TEST_F(ServiceManager, RunCommandPassesEnvironmentAndStopsOnSigterm) {
                                          "exec 3<\"$KORV_ROOT/dev/socbridge\"\n"
                                          "echo \"ports $KORV_WORK_PORT $KORV_NV_PORT\" > \"$KORV_ROOT/env\"\n"
                                          "while :; do sleep 0.05; done\n");
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        setenv("KORV_SIM_DAEMON", fake.c_str(), 1);
-        setenv("KORV_WORK_PORT", "18010", 1);
-        setenv("KORV_NV_PORT", "18020", 1);
-        execl(korvtest::bin_path("korv-sim").c_str(), "korv-sim", "run", root.dir.c_str(), nullptr);
-        _exit(127);
-    }
+    pid_t pid = run_command(fake, {}, {{"KORV_WORK_PORT", "18010"}, {"KORV_NV_PORT", "18020"}});
     ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/env").empty(); }, 10000));
     EXPECT_EQ("ports 18010 18020\n", root.read("/env"));
-    kill(pid, SIGTERM);
-    int status = -1;
-    ASSERT_TRUE(korvtest::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+    int status = stop_command(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ("term\n", root.read("/term"));
 }
@@ -151,18 +164,9 @@ TEST_F(ServiceManager, RunAsUserHandsTheRootToThatUser) {
                                          "[ -w \"$f\" ] && w=writable || w=read-only\n"
                                          "echo \"$(id -u) $(id -G) $w\" > \"$KORV_ROOT/who\"\n"
                                          "while :; do sleep 0.05; done\n");
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        setenv("KORV_SIM_DAEMON", fake.c_str(), 1);
-        execl(korvtest::bin_path("korv-sim").c_str(), "korv-sim", "run", "--user", "nobody", root.dir.c_str(),
-              nullptr);
-        _exit(127);
-    }
+    pid_t pid = run_command(fake, {"--user", "nobody"});
     ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/who").empty(); }, 10000));
     EXPECT_EQ("65534 65534 writable\n", root.read("/who"));
-    kill(pid, SIGTERM);
-    int status = -1;
-    ASSERT_TRUE(korvtest::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000));
+    int status = stop_command(pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
