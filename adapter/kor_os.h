@@ -32,6 +32,13 @@ extern "C" {
 void tp_os_log_init(int mode);
 void tp_os_str_printf(int module, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+/* Which lines go out: KOR_LVL_FLOW (every line, the default) or
+ * KOR_LVL_ERROR (error lines only).  Set at run time, not kept.  0, or -1
+ * for any other level. */
+int tp_os_log_set_level(int level);
+int tp_os_log_level(void);
+/* "stderr", or the path of the log file lines go to. */
+const char *tp_os_log_sink(void);
 
 /* Threads.  The entry gets `arg`.  Priority: see docs/adapter.md for the scale
  * (negative values keep the creator's scheduling).  Returns the thread id or

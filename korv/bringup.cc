@@ -1,7 +1,8 @@
 /* Bring-up and teardown of the daemon.  ril_l2k_init runs once on the main
  * thread and starts everything else: the amt helper (amt mode), the modem, the
- * NVRAM store, the companion init services, the looper, the framework
- * connections, the exception channel, the AT time-out watch and libwcs.
+ * NVRAM store, the control socket, the companion init services, the looper,
+ * the framework connections, the exception channel, the AT time-out watch
+ * and libwcs.
  * ril_l2k_deinit runs inside the exit-signal handler.
  *
  * Ownership: g_wcs_dmi_ops (atomic) is written once by bring-up, lent to
@@ -14,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "ctl/ctl.h"
 #include "cutils/properties.h"
 #include "exception/exception.h"
 #include "bringup.h"
@@ -101,6 +103,7 @@ static void start_fw_connection(fw_socket_client_st *client, const char *thread_
 {
     client->fd.store(-1, std::memory_order_release);
     client->port = kro_fw_port(default_port);
+    kro_ctl_stat_link_port(default_port == FW_NV_PORT ? KRO_CTL_LINK_NV : KRO_CTL_LINK_WORK, client->port);
     tp_os_thread_create(thread_name, set_fwsocket_event, THREAD_PRIORITY, CONNECT_SIZE_HINT, client);
 }
 
@@ -111,14 +114,19 @@ int ril_l2k_init(uint8_t init_mode)
     if (amt_mode())
         amt_write_encrypt_data();
 
-    at_modem_open();
+    kro_ctl_stat_modem_state(at_modem_open() == 0 ? KRO_CTL_MODEM_OPEN : KRO_CTL_MODEM_FAILED);
     tp_os_queue_init();
     tp_nvram_open_files();
     if (tp_nvram_init() != 0) {
         LOG_CORE_FLOW("[KORV][FLOW]: NVRAM manager init failure!\n");
         return -1;
     }
-    at_modem_start();
+    /* From here on the path-info map exists for the status answer. */
+    kro_ctl_start();
+    if (at_modem_start() == 0)
+        kro_ctl_stat_modem_state(KRO_CTL_MODEM_RUNNING);
+    else
+        kro_ctl_stat_modem_state(KRO_CTL_MODEM_FAILED);
     krov_start_mwrx();
 
     g_wcs_dmi_ops.store(alloc_dmi_ops());
@@ -169,6 +177,7 @@ int ril_l2k_deinit(void)
     if (held)
         kro_socbridge_unlock();
     wcs_deinit();
+    kro_ctl_stop();
     /* Released after wcs_deinit: the library's threads may still call the
      * operations until it has stopped them. */
     kro_release_dmi_ops();

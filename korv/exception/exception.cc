@@ -18,6 +18,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "ctl/ctl.h"
 #include "cutils/properties.h"
 #include "exception/exception.h"
 #include "kor_event.h"
@@ -143,6 +144,7 @@ void kro_handle_modem_exception(int flag)
     LOG_CORE_FLOW("[KORV][WORK]: kro_handle_modem_exception flag:%d, s_is_modem_reseting:%d\n",
                   flag, 0);
     s_modem_exception_flag = flag;
+    kro_ctl_stat_exception_begin(flag);
     dump_switch = prop_first(DUMP_SWITCH_PROP, "0") == '1';
     reset_switch = prop_first(RESET_SWITCH_PROP, "1") == '1';
     LOG_CORE_FLOW("[KORV][WORK]: at_modem_handle_exception dump_switch:%d, reset_switch:%d enter!\n",
@@ -183,8 +185,10 @@ void kro_on_modem_exception(int fd, short flags, void *arg)
         arm_dump_poll();
     } else if (prop_first(RESET_SWITCH_PROP, "1") == '0') {
         LOG_CORE_FLOW("[KORV][WORK]kro_on_modem_exception, persist.sys.modem.reset is closed, not killself\n");
+        kro_ctl_stat_exception_state(KRO_CTL_EXC_IDLE);
         s_is_modem_reseting.store(0);
     } else {
+        kro_ctl_stat_exception_state(KRO_CTL_EXC_RESETTING);
         kro_on_modem_reset_completed(s_modem_exception_flag);
         s_is_modem_reseting.store(0);
         restart_self();

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ctl/ctl.h"
 #include "exception/exception.h"
 #include "fwlink/fwlink.h"
 #include "kor_os.h"
@@ -51,6 +52,12 @@ static fw_socket_client_st *fw_client_of(int fd)
     if (fw_fd(&fw_client_8020) == fd)
         return &fw_client_8020;
     return NULL;
+}
+
+/* The counters' name of a connection. */
+static int fw_link_of(const fw_socket_client_st *client)
+{
+    return client == &fw_client_8020 ? KRO_CTL_LINK_NV : KRO_CTL_LINK_WORK;
 }
 
 int kro_fw_port(int default_port)
@@ -117,12 +124,16 @@ static int fw_socket(void)
  * failure: its socket is closed unread (a reset, with SO_LINGER 0) and the
  * next attempt, on a new socket, follows after the usual pause.  Returns the
  * connected socket, or -1 when no new socket could be made. */
-static int fw_connect_trusted(int sock, int port)
+static int fw_connect_trusted(int sock, const fw_socket_client_st *client)
 {
     for (;;) {
-        fw_connect_forever(sock, port);
-        if (kro_trust_peer_check(sock, port) == 0)
+        int64_t uid = -1;
+        fw_connect_forever(sock, client->port);
+        if (kro_trust_peer_check(sock, client->port, &uid) == 0) {
+            kro_ctl_stat_link_peer_uid(fw_link_of(client), uid);
             return sock;
+        }
+        kro_ctl_stat_link_refused(fw_link_of(client));
         close(sock);
         tp_os_thread_sleep(FW_RETRY_MS);
         if ((sock = fw_socket()) < 0)
@@ -139,7 +150,7 @@ void *set_fwsocket_event(void *arg)
     LOG_CORE_ERR("[KORV][FLOW] set_fwsocket_event socket:%d, port:%d: data_ptr:%p!\n", sock, client->port,
                  (void *)client);
 
-    if ((sock = fw_connect_trusted(sock, client->port)) < 0)
+    if ((sock = fw_connect_trusted(sock, client)) < 0)
         return NULL;
     LOG_CORE_FLOW("[KORV][FLOW]socket_loopback_client port:%d fdConnect=%d\n",
                   client->port, sock);
@@ -163,6 +174,7 @@ void *set_fwsocket_event(void *arg)
     client->stream = stream;
     kor_event_set(&client->event, sock, 1, socket_client_fwm, stream);
     client->fd.store(sock, std::memory_order_release);
+    kro_ctl_stat_link_connected(fw_link_of(client));
     kor_event_add(&client->event);
     return NULL;
 }
@@ -175,6 +187,15 @@ static void fw_dispatch(int fd, const void *record, size_t length)
         socket_event(fd, record, length);
     else
         LOG_CORE_FLOW("[KORV][FLOW]socket_client_fwm() no found fd:%d\n", fd);
+}
+
+/* The stream fails with EFBIG on a length prefix above the record limit:
+ * that record is dropped for its length. */
+static void fw_count_oversized(int fd, int err)
+{
+    fw_socket_client_st *client = fw_client_of(fd);
+    if (err == EFBIG && client != NULL)
+        kro_ctl_stat_link_bad_record(fw_link_of(client));
 }
 
 void socket_client_fwm(int fd, short flags, void *arg)
@@ -201,6 +222,9 @@ void socket_client_fwm(int fd, short flags, void *arg)
             return;
         }
         if (ret == 0) {
+            fw_socket_client_st *from = fw_client_of(fd);
+            if (from != NULL)
+                kro_ctl_stat_link_record_in(fw_link_of(from), length);
             fw_dispatch(fd, record, length);
             /* A reply that failed to go out closes this very connection and
              * frees the stream from inside the dispatcher. */
@@ -216,6 +240,7 @@ void socket_client_fwm(int fd, short flags, void *arg)
         if (err == EAGAIN || err == EINTR)
             return;
         LOG_CORE_ERR("[KORV][FLOW]error on reading command socket errno:%d\n", err);
+        fw_count_oversized(fd, err);
         errno = err;
         on_fw_connect_error(fd);
         return;
@@ -249,6 +274,7 @@ void on_fw_connect_error(int fd)
      * be handed to the next file any thread opens. */
     kor_event_del(&client->event);
     close(fd);
+    kro_ctl_stat_link_closed(fw_link_of(client));
     RecordStream *stream = client->stream;
     client->stream = NULL;
     record_stream_free(stream);
@@ -268,4 +294,15 @@ void on_fw_parcel_write_failed(parcel_write_st *parcel)
      * second exception that is ignored. */
     LOG_CORE_FLOW("[KORV][WORK]on_fw_parcel_write_failed parcel is_modem_reseting:%d, parcel:0x%X, fd:%d\n", reseting,
                   (unsigned)(uintptr_t)parcel, parcel != NULL ? parcel->fd : -1);
+}
+
+int kro_fw_write_parcel(parcel_write_st *parcel)
+{
+    fw_socket_client_st *client = fw_client_of(parcel->fd);
+    uint32_t length = parcel->length;
+    if (write_parcel(parcel) != 0)
+        return -1;
+    if (client != NULL)
+        kro_ctl_stat_link_record_out(fw_link_of(client), length);
+    return 0;
 }

@@ -48,6 +48,8 @@ void on_fw_connect_error(int fd);
 /* A framework message could not be written: the same as a failed
  * connection, for the parcel's descriptor. */
 void on_fw_parcel_write_failed(parcel_write_st *parcel);
+/* write_parcel, counting the record on the link it went out on. */
+int kro_fw_write_parcel(parcel_write_st *parcel);
 
 #ifdef __cplusplus
 }

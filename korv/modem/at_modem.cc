@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "ctl/ctl.h"
 #include "cutils/properties.h"
 #include "kor_modem.h"
 #include "kor_os.h"
@@ -114,6 +115,7 @@ uint64_t at_modem_get_nvram_cache_base_addr(void)
                   "g_js_ram_modem_nvram_cache_base_addr:0x%X\n",
                   addr, (unsigned int)g_js_ram_modem_nvram_cache_base_addr);
     g_js_ram_modem_nvram_cache_size = info.size;
+    kro_ctl_stat_modem_cache(info.base, info.size);
     return 0;
 }
 

@@ -1,13 +1,15 @@
 /* DMI channel operations: create (plain and high-speed) and delete of the
  * named channels that the modem driver sets up between modem and AP.  They
  * are exported from the executable and handed to libwcs.so, which may call
- * them on its own threads; they keep no state and take no lock, reading
- * fd_modem as it is at the moment of the call. */
+ * them on its own threads; they keep no state of their own, reading
+ * fd_modem as it is at the moment of the call, and report each channel the
+ * driver created or deleted to the control socket's channel list. */
 #include "modem/dmi.h"
 
 #include <errno.h>
 #include <string.h>
 
+#include "ctl/ctl.h"
 #include "kor_os.h"
 #include "korv_log.h"
 #include "kor_platform.h"
@@ -26,6 +28,14 @@ static dmi_name_st name_of(const dmi_channel *dmi)
     memset(&n, 0, sizeof(n));
     memcpy(n.text, dmi->name, DMI_NAME_SIZE);
     return n;
+}
+
+/* A create the driver answered: the channel joins the list. */
+static int dmi_created(const dmi_channel *dmi, int rc)
+{
+    if (rc == 0)
+        kro_ctl_stat_channel_created(dmi->name);
+    return rc;
 }
 
 /* Asks the driver; logs the failure line and, for the creates, the errno
@@ -55,8 +65,8 @@ int platform_manager_dmi_create(dmi_channel *dmi)
                    name_of(dmi).text, (int)dmi->type, (int)dmi->property, dmi->cp2ap_addr,
                    (int)dmi->cp2ap_size, (int)dmi->cp2ap_ind, dmi->ap2cp_addr,
                    (int)dmi->ap2cp_size, (int)dmi->ap2cp_ind);
-    return dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: dmi_create failed \n",
-                     "[ATIEXT][FLOW]platform_manager_dmi_create connect<=0 errno %d--%s");
+    return dmi_created(dmi, dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: dmi_create failed \n",
+                                        "[ATIEXT][FLOW]platform_manager_dmi_create connect<=0 errno %d--%s"));
 }
 
 int platform_manager_hs_dmi_create(dmi_channel *dmi)
@@ -78,8 +88,8 @@ int platform_manager_hs_dmi_create(dmi_channel *dmi)
                    (unsigned long)dmi->cp2ap_pkt_maxnum, (unsigned long)dmi->cp2ap_pkt_maxsize,
                    (unsigned long)dmi->ap2cp_pkt_maxnum, (unsigned long)dmi->ap2cp_pkt_maxsize,
                    (unsigned long)dmi->cp2ap_ctl_id, (unsigned long)dmi->ap2cp_ctl_id);
-    return dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create failed \n",
-                     "[ATIEXT][FLOW]platform_manager_hs_dmi_create connect<=0 errno %d--%s");
+    return dmi_created(dmi, dmi_request(DMI_CREATE, dmi, "[AT-MODEM][FLOW]: platform_manager_hs_dmi_create failed \n",
+                                        "[ATIEXT][FLOW]platform_manager_hs_dmi_create connect<=0 errno %d--%s"));
 }
 
 int platform_manager_dmi_delete(const char *name)
@@ -91,5 +101,8 @@ int platform_manager_dmi_delete(const char *name)
     LOG_MODEM_FLOW("[AT-MODEM][FLOW]: dmi_delete dmi_name: %s \n",
                    name);
     /* The driver gets the name text itself, not a record. */
-    return dmi_request(DMI_DELETE, (void *)name, "[AT-MODEM][FLOW]: dmi_delete failed \n", NULL);
+    if (dmi_request(DMI_DELETE, (void *)name, "[AT-MODEM][FLOW]: dmi_delete failed \n", NULL) != 0)
+        return -1;
+    kro_ctl_stat_channel_deleted(name);
+    return 0;
 }

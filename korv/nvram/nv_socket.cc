@@ -11,6 +11,7 @@
  * count or length beyond the bytes the body still holds. */
 #include <string.h>
 
+#include "ctl/ctl.h"
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
 #include "nvram/nvram_int.h"
@@ -169,8 +170,12 @@ static void nv_modify_ind(parcel_read_st *parcel)
                     (void *)ind);
         /* Blocks while the writer is 1000 records behind.  A record the queue
          * refuses (no writer) is released here, never leaked. */
+        /* Counted before the send, so the writer's count never runs ahead
+         * of it: queued = written + dropped once the writer is idle. */
+        kro_ctl_stat_nv_queued();
         if (tp_os_queue_send(man_nvram_qid, ind, KOR_OS_WAIT_FOREVER) != 0) {
             LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] not queued\n", i);
+            kro_ctl_stat_nv_dropped();
             tp_os_mem_free(ind->data);
             tp_os_mem_free(ind);
         }
@@ -181,8 +186,11 @@ void socket_event(int fd, const void *record, size_t length)
 {
     parcel_read_st *parcel = NULL;
     sca_header_st *header = parse_sca_header(record, length, &parcel);
-    if (header == NULL)
-        return; /* the codec has logged why the record has no header */
+    if (header == NULL) {
+        /* the codec has logged why the record has no header */
+        kro_ctl_stat_link_bad_record(KRO_CTL_LINK_NV);
+        return;
+    }
     char text[NV_RENDER_SIZE] = {0};
     to_string_read_parcel(parcel, text, sizeof text);
     LOG_NV_FLOW("[NV][FLOW]:socket_event fd:%d, %s\n", fd, text);

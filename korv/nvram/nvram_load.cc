@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fwlink/fwlink.h"
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
 #include "korv_log.h"
@@ -324,7 +325,7 @@ static void load_confirm(int fd, const sca_header_st *req_header, uint32_t flag,
     char text[LOAD_RENDER_SIZE] = {0};
     to_string_writ_parcel(parcel, text, sizeof text);
     LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_LOAD_CNF write socket: %s\n", text);
-    write_parcel(parcel);
+    kro_fw_write_parcel(parcel);
 }
 
 void tp_nvram_load_req(int fd, const sca_header_st *header, parcel_read_st *parcel)

@@ -9,6 +9,7 @@
  * replace or release that record at any time outside the lock. */
 #include <stdio.h>
 
+#include "ctl/ctl.h"
 #include "kor_os.h"
 #include "nvram/nvram_int.h"
 #include "trust/trust.h"
@@ -32,30 +33,36 @@ static int nvram_nv_file_path(uint64_t wf_id, char *path, size_t cap)
     return rc;
 }
 
-static void nvram_write_ma(const NVRAM_MODIFY_IND *ind)
+/* Writes the entry's data at its offset; 0, or -1 when the bytes did not
+ * all reach the file. */
+static int nvram_write_at(FILE *fp, const NVRAM_MODIFY_IND *ind)
+{
+    tp_fseek(fp, (long)ind->offset, SEEK_SET);
+    return ind->len == 0 || tp_fwrite(ind->data, ind->len, 1, fp) == 1 ? 0 : -1;
+}
+
+static int nvram_write_ma(const NVRAM_MODIFY_IND *ind)
 {
     /* Flushed at once: the process ends with _exit from its signal handler,
      * which drops whatever stdio still buffers, and teardown cannot flush a
      * handle this thread may hold locked. */
-    tp_fseek(fp_ma_ptr, (long)ind->offset, SEEK_SET);
-    tp_fwrite(ind->data, ind->len, 1, fp_ma_ptr);
-    tp_fflush(fp_ma_ptr);
+    int rc = nvram_write_at(fp_ma_ptr, ind);
+    return tp_fflush(fp_ma_ptr) == 0 ? rc : -1;
 }
 
-static void nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
+static int nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
 {
     char path[NVRAM_NV_PATH_SIZE] = {0};
     if (nvram_nv_file_path(ind->wf_id, path, sizeof path) != 0)
-        return;
+        return -1;
     /* The framework named this path: it goes through the confinement check,
      * and a refused path is lost as a file that cannot be opened. */
     FILE *fp = kro_trust_fopen(path, "r+");
     LOG_NV_FLOW("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
     if (fp == NULL)
-        return;
-    tp_fseek(fp, (long)ind->offset, SEEK_SET);
-    tp_fwrite(ind->data, ind->len, 1, fp);
-    tp_fclose(fp);
+        return -1;
+    int rc = nvram_write_at(fp, ind);
+    return tp_fclose(fp) == 0 ? rc : -1;
 }
 
 static void nvram_apply(const NVRAM_MODIFY_IND *ind)
@@ -66,14 +73,15 @@ static void nvram_apply(const NVRAM_MODIFY_IND *ind)
     LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND len=%d\n", (int)ind->len);
     LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND data=%.*s\n", nvram_log_len(ind->len),
                 ind->data ? (const char *)ind->data : "");
-    if (ind->data == NULL)
-        return;
-    if (ind->wf_id == NVRAM_WF_ID_MA) {
-        if (fp_ma_ptr != NULL)
-            nvram_write_ma(ind);
-        return;
-    }
-    nvram_write_nv_file(ind);
+    int rc = -1;
+    if (ind->data != NULL && ind->wf_id == NVRAM_WF_ID_MA)
+        rc = fp_ma_ptr != NULL ? nvram_write_ma(ind) : -1;
+    else if (ind->data != NULL)
+        rc = nvram_write_nv_file(ind);
+    if (rc == 0)
+        kro_ctl_stat_nv_written(ind->len);
+    else
+        kro_ctl_stat_nv_dropped();
 }
 
 void *man_nvram_entry(void *arg)

@@ -29,8 +29,9 @@ int64_t kro_trust_peer_uid(int sock);
 
 /* 0 when the peer of the framework link on `port` is allowed.  Otherwise -1
  * after the refusal line (and, when the uid could not be found, the errno
- * line); the caller closes the socket without reading from it. */
-int kro_trust_peer_check(int sock, int port);
+ * line); the caller closes the socket without reading from it.  Either way
+ * *uid gets the peer's uid, -1 when it could not be found. */
+int kro_trust_peer_check(int sock, int port, int64_t *uid);
 
 /* Property naming the one tree that framework-named paths may resolve into
  * (a device path); read once, at the first check. */

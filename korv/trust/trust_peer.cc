@@ -201,14 +201,14 @@ int64_t kro_trust_peer_uid(int sock)
     return rc == 0 ? (int64_t)answer.uid : -1;
 }
 
-int kro_trust_peer_check(int sock, int port)
+int kro_trust_peer_check(int sock, int port, int64_t *uid)
 {
-    int64_t uid = kro_trust_peer_uid(sock);
+    *uid = kro_trust_peer_uid(sock);
     int err = errno;
-    if (uid >= 0 && kro_trust_uid_allowed(uid))
+    if (*uid >= 0 && kro_trust_uid_allowed(*uid))
         return 0;
-    LOG_CORE_ERR("[KORV][FLOW] refused fw service on port %d: peer uid %d not allowed\n", port, (int)uid);
-    if (uid < 0)
+    LOG_CORE_ERR("[KORV][FLOW] refused fw service on port %d: peer uid %d not allowed\n", port, (int)*uid);
+    if (*uid < 0)
         LOG_CORE_ERR("[KORV][FLOW] peer uid of port %d not found: %s\n", port, strerror(err));
     return -1;
 }

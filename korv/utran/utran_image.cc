@@ -12,6 +12,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "ctl/ctl.h"
 #include "cutils/properties.h"
 #include "teardown_lock.h"
 #include "kor_os.h"
@@ -55,7 +56,11 @@ int utran_store_lock_timed(const char *who)
 
 void utran_store_unlock(void) { pthread_mutex_unlock(&s_utran_lock); }
 
-void utran_store_set_started(int started) { utran_service_started = started; }
+void utran_store_set_started(int started)
+{
+    utran_service_started = started;
+    kro_ctl_stat_utran_started(started);
+}
 
 uint64_t utran_store_len(void) { return utran_image_len; }
 

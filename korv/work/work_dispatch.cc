@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "ctl/ctl.h"
 #include "exception/exception.h"
 #include "fwlink/fwlink.h"
 #include "kor_msg_cmd.h"
@@ -57,7 +58,7 @@ int work_send_empty(uint32_t msg_cmd, const char *what, const char *null_what)
     char text[WORK_TEXT_SIZE];
     to_string_writ_parcel(parcel, text, sizeof(text));
     LOG_CORE_FLOW("[KORV][WORK]%s write socket: %s\n", what, text);
-    return write_parcel(parcel);
+    return kro_fw_write_parcel(parcel);
 }
 
 static void on_fw_exception_req(void)
@@ -153,6 +154,7 @@ void work_socket_event(int fd, const void *record, size_t length)
     if (header == NULL) {
         LOG_CORE_FLOW("[KORV][WORK]socket_event fd:%d, record of %d bytes has no header, dropped\n", fd,
                       (int)length);
+        kro_ctl_stat_link_bad_record(KRO_CTL_LINK_WORK);
         return;
     }
     char text[WORK_TEXT_SIZE];

@@ -1,11 +1,12 @@
 /* Logging: one line per call, "MM-DD HH:MM:SS.mmm PID TID L M: TEXT", written
- * to KORV_LOG_FILE (appended) or standard error.
+ * to KORV_LOG_FILE (appended) or standard error; while the level is
+ * KOR_LVL_ERROR, lines of any other level are dropped before formatting.
  *
  * The daemon logs from its signal handler while other threads may be
  * anywhere, so this path takes no lock, allocates nothing and never calls
  * into the time-zone code: each line is built in a stack buffer and leaves in
  * one write(2), which also keeps lines of different threads whole.  The sink
- * descriptor and the local-time offset are atomics; the offset is taken at
+ * descriptor, the level and the local-time offset are atomics; the offset is taken at
  * load and at tp_os_log_init, so a daylight-saving switch while the daemon
  * runs is not followed. */
 #include <errno.h>
@@ -27,6 +28,8 @@
 #define LOG_SINK_UNSET (-1)
 
 static std::atomic<int> s_log_fd{LOG_SINK_UNSET};
+/* KOR_LVL_FLOW lets every line out, KOR_LVL_ERROR only error lines. */
+static std::atomic<int> s_log_level{KOR_LVL_FLOW};
 static std::atomic<long> s_utc_offset_s{0};
 
 static void log_tz_refresh(void) {
@@ -144,7 +147,21 @@ static void log_write(int fd, const char *buf, size_t len) {
     }
 }
 
+int tp_os_log_set_level(int level) {
+    if (level != KOR_LVL_FLOW && level != KOR_LVL_ERROR) return -1;
+    s_log_level.store(level, std::memory_order_relaxed);
+    return 0;
+}
+
+int tp_os_log_level(void) { return s_log_level.load(std::memory_order_relaxed); }
+
+const char *tp_os_log_sink(void) {
+    const char *path = getenv("KORV_LOG_FILE");
+    return log_sink() == STDERR_FILENO || path == NULL ? "stderr" : path;
+}
+
 void tp_os_str_printf(int module, int level, const char *format, ...) {
+    if (level != KOR_LVL_ERROR && s_log_level.load(std::memory_order_relaxed) == KOR_LVL_ERROR) return;
     int saved_errno = errno; /* callers log errno's text after the fact */
     char line[LOG_LINE_MAX];
     size_t len = (size_t)log_header(line, sizeof line, module, level);

@@ -1,0 +1,74 @@
+// korvctl's side of the control socket: connect, one request line out, one
+// answer line in, within a time limit.  No state outside the call.
+#include <errno.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "korvctl.h"
+
+namespace {
+
+constexpr const char *k_socket_path = "/dev/socket/korv";
+
+long long now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+int connect_to(const std::string &path, std::string *err) {
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path)) return *err = path + ": path too long for a socket", -1;
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return *err = std::string("socket: ") + strerror(errno), -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        *err = "cannot reach korv at " + path + ": " + strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads up to the first newline before the deadline.
+int read_line(int fd, long long deadline, std::string *line, std::string *err) {
+    char buf[4096];
+    for (;;) {
+        size_t nl = line->find('\n');
+        if (nl != std::string::npos) return line->resize(nl), 0;
+        long long left = deadline - now_ms();
+        pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) return *err = "no answer from korv in time", -1;
+        ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return *err = "korv closed the connection without an answer", -1;
+        line->append(buf, static_cast<size_t>(n));
+    }
+}
+
+} // namespace
+
+std::string korvctl_socket_path(const std::string &root) {
+    std::string r = root;
+    while (!r.empty() && r.back() == '/') r.pop_back();
+    return r + k_socket_path;
+}
+
+int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
+                std::string *err, int timeout_ms) {
+    long long deadline = now_ms() + timeout_ms;
+    int fd = connect_to(socket_path, err);
+    if (fd < 0) return -1;
+    std::string line = request + "\n";
+    int rc = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()) ? 0 : -1;
+    if (rc != 0) *err = std::string("sending the request: ") + strerror(errno);
+    answer->clear();
+    if (rc == 0) rc = read_line(fd, deadline, answer, err);
+    close(fd);
+    return rc;
+}

@@ -1,0 +1,43 @@
+// korvctl's library: asks a running korv over its control socket
+// ("/dev/socket/korv", below a root on the simulated phone), reads its JSON
+// answers and renders a status for people.
+#ifndef KORVCTL_H
+#define KORVCTL_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Host path of the control socket below root ("" or "/": the device path).
+std::string korvctl_socket_path(const std::string &root);
+
+// Sends one request line and reads the one answer line (without its
+// newline), waiting at most timeout_ms.  0, or -1 with the reason in *err.
+int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
+                std::string *err, int timeout_ms = 5000);
+
+// A JSON value.  Numbers keep their text (korv's counters are 64-bit).
+struct korvctl_json {
+    enum kind_t { null_v, bool_v, number_v, string_v, array_v, object_v } kind = null_v;
+    bool boolean = false;
+    std::string text; // a string's value or a number's text
+    std::vector<korvctl_json> items;
+    std::vector<std::pair<std::string, korvctl_json>> members;
+
+    // The member of that name, or a shared null value.
+    const korvctl_json &operator[](const std::string &name) const;
+    // A number's value (0 for anything else or out of range).
+    int64_t as_int() const;
+};
+
+// Reads exactly one JSON value (blanks around it allowed), nesting at most
+// 32 deep.  0, or -1 with the reason and offset in *err.
+int korvctl_json_parse(const std::string &text, korvctl_json *out, std::string *err);
+
+// The status answer as a few aligned lines.
+void korvctl_print_status(FILE *out, const korvctl_json &status);
+
+#endif
