@@ -142,9 +142,14 @@ static void client_event(ctl_client_st *c, short revents)
         gone = client_read(c);
     else if (revents & (POLLHUP | POLLERR | POLLNVAL))
         gone = -1;
-    if (gone == 0) {
+    /* Until an answer is left pending or no whole line remains. */
+    while (gone == 0) {
         client_serve(c);
+        if (c->out.len == 0)
+            break;
         gone = client_flush(c);
+        if (c->out.len != 0)
+            break;
     }
     if (gone != 0)
         client_close(c);
