@@ -240,6 +240,12 @@ SEEDS = {
         "outside": b"\x00/system/secret",
         "prefix-only": b"\x00/data/brimwellfz/a/file",
     },
+    "ctl": {
+        "status": b"status\n",
+        "log-levels": b"log level error\nlog level\nlog level flow\r\n",
+        "unknown-and-usage": b"capture start x\nstatus now\nlog level loud\n\n   \t \n",
+        "garbage": b"\x00\xff{\"x\x01\nlog\x7flevel\n" + b"w " * 20 + b"\n",
+    },
 }
 
 

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "fwmd.h"
+#include "korvctl.h"
 #include "scenario.h"
 #include "service_manager.h"
 #include "sim_root.h"
@@ -74,6 +76,15 @@ std::string read_all(const fs::path &p, size_t limit = SIZE_MAX) {
     in.read(s.data(), static_cast<std::streamsize>(limit));
     s.resize(static_cast<size_t>(in.gcount()));
     return s;
+}
+
+bool wait_for(clock_type::duration limit, const std::function<bool()> &cond) {
+    auto until = clock_type::now() + limit;
+    while (!cond()) {
+        if (clock_type::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 std::string hex(uint64_t v) {
@@ -290,6 +301,26 @@ fwmd_row check_nothing_left(demo_state &d) {
     return r;
 }
 
+/* korv's own view at the end of the play, over its control socket: printed
+ * for people, and a row that says whether korv answered. */
+fwmd_row show_status(demo_state &d) {
+    fwmd_row r{"status: korv answered on its control socket", "", false};
+    std::string text, err;
+    korvctl_json status;
+    std::string socket = korvctl_socket_path(d.root);
+    bool ok = wait_for(std::chrono::seconds(10), [&] {
+        return korvctl_ask(socket, "status", &text, &err) == 0 && korvctl_json_parse(text, &status, &err) == 0;
+    });
+    if (!ok) return r.evidence = err, r;
+    fprintf(d.opt.out, "\n== korvctl status ==\n");
+    korvctl_print_status(d.opt.out, status);
+    fflush(d.opt.out);
+    r.pass = status["modem"]["state"].text == "running";
+    r.evidence = "pid " + status["pid"].text + ", modem " + status["modem"]["state"].text + ", " +
+                 std::to_string(status["waveforms"].items.size()) + " waveforms known";
+    return r;
+}
+
 fwmd_row check_budget(demo_state &d) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - d.started);
     char took[64];
@@ -362,6 +393,7 @@ int play(demo_state &d, const fwmd_scenario &sc, const std::string &scenario_pat
     po.transcript = d.opt.out;
     std::vector<fwmd_row> rows;
     fwmd_scenario_play(d.fw, sc, po, &rows);
+    rows.push_back(show_status(d));
     {
         std::lock_guard<std::mutex> g(d.teardown_mu);
         d.finished = true;

@@ -9,7 +9,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +60,17 @@ bool apply_option(const std::vector<std::string> &w, service_def *def, std::stri
         int s = 0;
         if (w.size() != 2 || !to_int(w[1], &s)) return *err = "bad restart_period", false;
         def->restart_period_ms = s * 1000;
+    } else if (w[0] == "socket") {
+        socket_def sd;
+        char *end = nullptr;
+        if (w.size() < 4 || w[2] != "stream") return *err = "only stream sockets are simulated", false;
+        sd.name = w[1];
+        sd.mode = static_cast<unsigned>(strtoul(w[3].c_str(), &end, 8));
+        if (*end != '\0' || sd.mode > 0777 || sd.name.find('/') != std::string::npos)
+            return *err = "bad socket " + w[1], false;
+        sd.user = w.size() > 4 ? w[4] : "";
+        sd.group = w.size() > 5 ? w[5] : "";
+        def->sockets.push_back(sd);
     } else if (w[0] == "critical") {
         def->critical = true;
         for (size_t i = 1; i < w.size(); i++) {
@@ -66,6 +80,32 @@ bool apply_option(const std::vector<std::string> &w, service_def *def, std::stri
         }
     }
     return true; /* class, user, group and the rest do not concern the simulation */
+}
+
+/* Creates /dev/socket/NAME below root afresh (a stale one of the previous
+ * daemon goes first), inheritable, not yet listening, as init does; the
+ * descriptor or -1. */
+int make_socket(const std::string &root, const socket_def &sd) {
+    std::string dir = root + "/dev/socket", path = dir + "/" + sd.name;
+    sockaddr_un addr = {};
+    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    mkdir(dir.c_str(), 0755);
+    unlink(path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        chmod(path.c_str(), sd.mode) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    const passwd *pw = sd.user.empty() ? nullptr : getpwnam(sd.user.c_str());
+    const group *gr = sd.group.empty() ? nullptr : getgrnam(sd.group.c_str());
+    if (pw || gr) {
+        int rc = chown(path.c_str(), pw ? pw->pw_uid : static_cast<uid_t>(-1), gr ? gr->gr_gid : static_cast<gid_t>(-1));
+        (void)rc; /* as a user the owner stays ours; the mode still applies */
+    }
+    return fd;
 }
 
 std::string env_name(const std::string &entry) { return entry.substr(0, entry.find('=')); }
@@ -167,9 +207,20 @@ struct supervisor::state {
 /* Called with mu held, so stop() never misses a daemon being born. */
 pid_t supervisor::state::spawn() {
     std::vector<char *> av, ev;
+    std::vector<std::string> child_env = env;
+    std::vector<int> sockets;
+    for (const socket_def &sd : opts.service.sockets) {
+        int fd = make_socket(opts.root, sd);
+        if (fd < 0) {
+            note("cannot create socket " + sd.name + ": " + strerror(errno));
+            continue;
+        }
+        sockets.push_back(fd);
+        set_env(&child_env, "ANDROID_SOCKET_" + sd.name + "=" + std::to_string(fd));
+    }
     for (auto &a : argv) av.push_back(a.data());
     av.push_back(nullptr);
-    for (auto &e : env) ev.push_back(e.data());
+    for (auto &e : child_env) ev.push_back(e.data());
     ev.push_back(nullptr);
     sigset_t none;
     sigemptyset(&none);
@@ -192,6 +243,7 @@ pid_t supervisor::state::spawn() {
         execve(program.c_str(), av.data(), ev.data());
         _exit(127);
     }
+    for (int fd : sockets) close(fd);
     return p;
 }
 
@@ -370,6 +422,8 @@ void supervisor::stop() {
     }
     s.monitor.join();
     s.forwarder.join();
+    /* init's sockets go with the service. */
+    for (const socket_def &sd : s.opts.service.sockets) unlink((s.opts.root + "/dev/socket/" + sd.name).c_str());
     if (s.socbridge_fd >= 0) close(s.socbridge_fd);
     s.socbridge_fd = -1;
     s.started = false;

@@ -1,8 +1,9 @@
 // The simulated phone's init, as far as korv needs one: reads korv's service
 // definition from an init rc file, starts the daemon on a simulated root in a
-// process group of its own, restarts it whenever it exits (korv ends itself
-// after a modem reset and relies on that), gives up on a crash loop, forwards
-// the daemon's log, and stops it on request.
+// process group of its own with the sockets the rc file declares, restarts it
+// whenever it exits (korv ends itself after a modem reset and relies on
+// that), gives up on a crash loop, forwards the daemon's log, and stops it on
+// request.
 #ifndef KORVSIM_SERVICE_MANAGER_H
 #define KORVSIM_SERVICE_MANAGER_H
 
@@ -15,8 +16,17 @@
 
 namespace korvsim {
 
+/* A socket init creates for a service ("socket NAME stream MODE [USER
+ * [GROUP]]"): /dev/socket/NAME, handed over in ANDROID_SOCKET_NAME. */
+struct socket_def {
+    std::string name;
+    unsigned mode = 0660;
+    std::string user, group; /* applied when the host knows them */
+};
+
 /* One service of an rc file, the options the simulated init acts on. */
 struct service_def {
+    std::vector<socket_def> sockets;
     std::string name;
     std::vector<std::string> argv;  /* argv[0]: the program's device path */
     int restart_period_ms = 5000;   /* least time from one start to the next */
