@@ -83,6 +83,11 @@ TEST_F(ServiceManager, ReadsKorvRc) {
     EXPECT_EQ(1000, def.restart_period_ms);
     EXPECT_FALSE(def.oneshot);
     EXPECT_FALSE(def.critical) << "a burst of modem resets must not reboot the phone";
+    ASSERT_EQ(1u, def.sockets.size());
+    EXPECT_EQ("korv", def.sockets[0].name);
+    EXPECT_EQ(0660u, def.sockets[0].mode);
+    EXPECT_EQ("radio", def.sockets[0].group);
+    EXPECT_EQ(-1, korvsim::rc_parse("service korv /x\n    socket korv dgram 0660\n", "korv", &def, &err));
 
     const char *rc = "service other /bin/x\n    oneshot\n    critical window=2\non boot\n"
                      "    restart_period 9\n"
@@ -126,6 +131,24 @@ TEST_F(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
     EXPECT_EQ(2, sup.starts());
     EXPECT_TRUE(sup.finished());
     EXPECT_FALSE(sup.crash_loop());
+}
+
+// The daemon inherits a socket bound at dev/socket/NAME, named in
+// ANDROID_SOCKET_NAME; the file goes when the manager stops.
+TEST_F(ServiceManager, HandsTheDeclaredSocketToTheDaemon) {
+    auto o = options(script("sock.sh", "echo \"fd $ANDROID_SOCKET_korv is $(readlink /proc/$$/fd/$ANDROID_SOCKET_korv)\"\n"
+                                       "exec sleep 1000\n"));
+    o.service.sockets.push_back({"korv", 0640, "", ""});
+    korvsim::supervisor sup(o);
+    std::string err;
+    ASSERT_EQ(0, sup.start(&err)) << err;
+    ASSERT_TRUE(korvtest::wait_until([&] { return has("is socket:["); }, 5000)) << out;
+    struct stat st;
+    ASSERT_EQ(0, stat(root.path("/dev/socket/korv").c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+    sup.stop();
+    EXPECT_FALSE(root.exists("/dev/socket/korv"));
 }
 
 TEST_F(ServiceManager, GivesUpOnACrashLoop) {
