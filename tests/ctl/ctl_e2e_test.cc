@@ -52,6 +52,9 @@ void expect_link(const korvctl_json &l, int port, uint64_t records_in, uint64_t 
                  uint64_t bytes_out) {
     EXPECT_EQ(l["port"].as_int(), port);
     EXPECT_TRUE(l["connected"].boolean);
+    // fwmd runs in this process: the peer check found our uid.
+    EXPECT_EQ(l["peer_uid"].kind, korvctl_json::number_v);
+    EXPECT_EQ(l["peer_uid"].as_int(), static_cast<int64_t>(getuid()));
     EXPECT_EQ(l["connects"].as_int(), 1);
     EXPECT_EQ(l["refused"].as_int(), 0);
     EXPECT_EQ(l["records_in"].as_int(), static_cast<int64_t>(records_in));
@@ -70,13 +73,13 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     const fwmd_body add3 = path_add(3, "UTRAN", UTRAN_DIR, "nvram_utran.bin");
     const fwmd_body add5 = path_add(5, "GONE", LTEP2P_DIR, "gone.bin");
     for (const fwmd_body *b : {&add9, &add3, &add5})
-        ASSERT_EQ(r.send(MWRX_WFMGR_COMM_PATH_INFO_IND, *b, FWMD_NV), 0);
-    ASSERT_EQ(r.send(MWRX_WFMGR_COMM_PATH_INFO_IND, path_remove(5), FWMD_NV), 0);
+        ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, *b), 0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_remove(5)), 0);
     // Ten entries, two of them for a waveform korv does not know.
     std::vector<std::pair<uint32_t, std::string>> entries;
     for (int i = 0; i < 10; i++) entries.push_back({i == 2 || i == 7 ? 77u : (i % 2 ? 3u : 9u), "abc" + std::to_string(i)});
     const fwmd_body nv = modify(entries);
-    ASSERT_EQ(r.send(MWRX_WFMGR_NV_MODIFY_IND, nv, FWMD_NV), 0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, nv), 0);
     ASSERT_EQ(r.voltage(1, 3), 0);
     ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
     ASSERT_EQ(r.send_header(two_bridges()), 0);
@@ -186,7 +189,7 @@ TEST(CtlE2e, LogLevelErrorStopsFlowLinesAndFlowBringsThemBack) {
     ASSERT_EQ(r.voltage(1, 3), 0);
     ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
     // An error line still comes through: a header that is empty.
-    ASSERT_EQ(r.send(MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(0)), 0);
+    ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(0)), 0);
     ASSERT_TRUE(r.korv->wait_log("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!"));
     std::string quiet = r.korv->log().substr(quiet_from);
     EXPECT_EQ(korvtest::count_of(quiet, " D "), 0) << quiet;

@@ -29,7 +29,7 @@ struct ctl_rig : utrantest::korv_rig {
         return v;
     }
     int voltage(uint8_t card, uint8_t type) {
-        return send(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(card).u8(type));
+        return send(FWMD_WORK, MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(card).u8(type));
     }
 };
 
