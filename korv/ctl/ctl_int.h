@@ -21,17 +21,29 @@ extern "C" {
 #define KRO_CTL_CHANNELS_MAX 64
 #define KRO_CTL_CHANNEL_NAME 12
 
-typedef struct kro_ctl_link_snap_st {
+/* A link's counters, in the order the status answer lists them. */
+enum {
+    KRO_CTL_CONNECTS,
+    KRO_CTL_REFUSED,
+    KRO_CTL_RECORDS_IN,
+    KRO_CTL_RECORDS_OUT,
+    KRO_CTL_BYTES_IN,
+    KRO_CTL_BYTES_OUT,
+    KRO_CTL_BAD_RECORDS,
+    KRO_CTL_LINK_COUNTERS
+};
+
+typedef struct kro_ctl_link_st {
     int port;
     int connected;
     int64_t peer_uid; /* -1: not known */
-    uint64_t connects, refused, records_in, records_out, bytes_in, bytes_out, bad_records;
-} kro_ctl_link_snap_st;
+    uint64_t count[KRO_CTL_LINK_COUNTERS];
+} kro_ctl_link_st;
 
 /* One consistent-enough copy of every counter: each value is read once;
  * counters bumped meanwhile may show their new or old value. */
 typedef struct kro_ctl_snapshot_st {
-    kro_ctl_link_snap_st links[KRO_CTL_LINKS];
+    kro_ctl_link_st links[KRO_CTL_LINKS];
     uint64_t nv_queued, nv_written, nv_dropped, nv_bytes_written, nv_synced;
     int modem_state;
     uint64_t cache_base, cache_size;

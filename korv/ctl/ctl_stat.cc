@@ -17,16 +17,8 @@
 
 #define RELAXED __ATOMIC_RELAXED
 
-typedef struct ctl_link_st {
-    int port;
-    int connected;
-    int64_t peer_uid;
-    uint64_t connects, refused, records_in, records_out, bytes_in, bytes_out, bad_records;
-} ctl_link_st;
-
 /* Relaxed atomics, any thread. */
-static ctl_link_st s_links[KRO_CTL_LINKS] = {{0, 0, -1, 0, 0, 0, 0, 0, 0, 0},
-                                             {0, 0, -1, 0, 0, 0, 0, 0, 0, 0}};
+static kro_ctl_link_st s_links[KRO_CTL_LINKS] = {{0, 0, -1, {}}, {0, 0, -1, {}}};
 static uint64_t s_nv_queued, s_nv_written, s_nv_dropped, s_nv_bytes_written, s_nv_synced;
 static int s_modem_state = KRO_CTL_MODEM_CLOSED;
 static uint64_t s_cache_base, s_cache_size;
@@ -51,7 +43,7 @@ static uint64_t monotonic_ms(void)
 
 __attribute__((constructor)) static void ctl_stat_load(void) { s_started_ms = monotonic_ms(); }
 
-static ctl_link_st *link_of(int link)
+static kro_ctl_link_st *link_of(int link)
 {
     return link == KRO_CTL_LINK_NV ? &s_links[KRO_CTL_LINK_NV] : &s_links[KRO_CTL_LINK_WORK];
 }
@@ -63,7 +55,7 @@ void kro_ctl_stat_link_port(int link, int port) { __atomic_store_n(&link_of(link
 void kro_ctl_stat_link_connected(int link)
 {
     __atomic_store_n(&link_of(link)->connected, 1, RELAXED);
-    add(&link_of(link)->connects, 1);
+    add(&link_of(link)->count[KRO_CTL_CONNECTS], 1);
 }
 
 void kro_ctl_stat_link_closed(int link)
@@ -72,23 +64,23 @@ void kro_ctl_stat_link_closed(int link)
     __atomic_store_n(&link_of(link)->peer_uid, (int64_t)-1, RELAXED);
 }
 
-void kro_ctl_stat_link_refused(int link) { add(&link_of(link)->refused, 1); }
+void kro_ctl_stat_link_refused(int link) { add(&link_of(link)->count[KRO_CTL_REFUSED], 1); }
 
 void kro_ctl_stat_link_peer_uid(int link, int64_t uid) { __atomic_store_n(&link_of(link)->peer_uid, uid, RELAXED); }
 
 void kro_ctl_stat_link_record_in(int link, size_t length)
 {
-    add(&link_of(link)->records_in, 1);
-    add(&link_of(link)->bytes_in, (uint64_t)length + 4);
+    add(&link_of(link)->count[KRO_CTL_RECORDS_IN], 1);
+    add(&link_of(link)->count[KRO_CTL_BYTES_IN], (uint64_t)length + 4);
 }
 
 void kro_ctl_stat_link_record_out(int link, size_t length)
 {
-    add(&link_of(link)->records_out, 1);
-    add(&link_of(link)->bytes_out, (uint64_t)length + 4);
+    add(&link_of(link)->count[KRO_CTL_RECORDS_OUT], 1);
+    add(&link_of(link)->count[KRO_CTL_BYTES_OUT], (uint64_t)length + 4);
 }
 
-void kro_ctl_stat_link_bad_record(int link) { add(&link_of(link)->bad_records, 1); }
+void kro_ctl_stat_link_bad_record(int link) { add(&link_of(link)->count[KRO_CTL_BAD_RECORDS], 1); }
 
 void kro_ctl_stat_nv_queued(void) { add(&s_nv_queued, 1); }
 
@@ -145,18 +137,13 @@ void kro_ctl_stat_exception_begin(int type)
 
 void kro_ctl_stat_exception_state(int state) { __atomic_store_n(&s_exception_state, state, RELAXED); }
 
-static void read_link(const ctl_link_st *from, kro_ctl_link_snap_st *to)
+static void read_link(const kro_ctl_link_st *from, kro_ctl_link_st *to)
 {
     to->port = __atomic_load_n(&from->port, RELAXED);
     to->connected = __atomic_load_n(&from->connected, RELAXED);
     to->peer_uid = __atomic_load_n(&from->peer_uid, RELAXED);
-    to->connects = __atomic_load_n(&from->connects, RELAXED);
-    to->refused = __atomic_load_n(&from->refused, RELAXED);
-    to->records_in = __atomic_load_n(&from->records_in, RELAXED);
-    to->records_out = __atomic_load_n(&from->records_out, RELAXED);
-    to->bytes_in = __atomic_load_n(&from->bytes_in, RELAXED);
-    to->bytes_out = __atomic_load_n(&from->bytes_out, RELAXED);
-    to->bad_records = __atomic_load_n(&from->bad_records, RELAXED);
+    for (int i = 0; i < KRO_CTL_LINK_COUNTERS; i++)
+        to->count[i] = __atomic_load_n(&from->count[i], RELAXED);
 }
 
 void kro_ctl_stat_read(kro_ctl_snapshot_st *snap)

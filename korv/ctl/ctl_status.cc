@@ -82,7 +82,10 @@ static void status_waveforms(kro_ctl_buf_st *out)
     free(list.items);
 }
 
-static void status_link(kro_ctl_buf_st *out, const char *name, const kro_ctl_link_snap_st *l)
+static const char *const s_link_counters[KRO_CTL_LINK_COUNTERS] = {
+    "connects", "refused", "records_in", "records_out", "bytes_in", "bytes_out", "bad_records"};
+
+static void status_link(kro_ctl_buf_st *out, const char *name, const kro_ctl_link_st *l)
 {
     kro_ctl_buf_printf(out, "\"%s\":{\"port\":%d,\"connected\":%s,\"peer_uid\":", name, l->port,
                        l->connected ? "true" : "false");
@@ -90,13 +93,9 @@ static void status_link(kro_ctl_buf_st *out, const char *name, const kro_ctl_lin
         kro_ctl_buf_printf(out, "null");
     else
         kro_ctl_buf_printf(out, "%lld", (long long)l->peer_uid);
-    kro_ctl_buf_printf(out,
-                       ",\"connects\":%llu,\"refused\":%llu,\"records_in\":%llu,\"records_out\":%llu,"
-                       "\"bytes_in\":%llu,\"bytes_out\":%llu,\"bad_records\":%llu}",
-                       (unsigned long long)l->connects, (unsigned long long)l->refused,
-                       (unsigned long long)l->records_in, (unsigned long long)l->records_out,
-                       (unsigned long long)l->bytes_in, (unsigned long long)l->bytes_out,
-                       (unsigned long long)l->bad_records);
+    for (int i = 0; i < KRO_CTL_LINK_COUNTERS; i++)
+        kro_ctl_buf_printf(out, ",\"%s\":%llu", s_link_counters[i], (unsigned long long)l->count[i]);
+    kro_ctl_buf_printf(out, "}");
 }
 
 static void status_head(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)

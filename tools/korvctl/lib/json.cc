@@ -31,6 +31,8 @@ struct json_reader {
     bool value(korvctl_json *out, int depth);
     bool string(std::string *out);
     bool number(korvctl_json *out);
+    bool closes_at_once(char close);
+    bool separator(char close, bool *more);
     bool array(korvctl_json *out, int depth);
     bool object(korvctl_json *out, int depth);
 };
@@ -95,47 +97,44 @@ bool json_reader::number(korvctl_json *out) {
     return true;
 }
 
-bool json_reader::array(korvctl_json *out, int depth) {
-    out->kind = korvctl_json::array_v;
+/* After the opening bracket: true when the container closes at once. */
+bool json_reader::closes_at_once(char close) {
     at++;
     blanks();
-    if (at < s.size() && s[at] == ']') return at++, true;
-    for (;;) {
+    return at < s.size() && s[at] == close ? (at++, true) : false;
+}
+
+/* After an element: *more for a comma, not for the closing bracket. */
+bool json_reader::separator(char close, bool *more) {
+    blanks();
+    *more = at < s.size() && s[at] == ',';
+    if (*more || (at < s.size() && s[at] == close)) return at++, true;
+    return fail(std::string("expected , or ") + close);
+}
+
+bool json_reader::array(korvctl_json *out, int depth) {
+    out->kind = korvctl_json::array_v;
+    bool more = !closes_at_once(']');
+    while (more) {
         out->items.emplace_back();
-        if (!value(&out->items.back(), depth + 1)) return false;
-        blanks();
-        if (at < s.size() && s[at] == ',') {
-            at++;
-        } else if (at < s.size() && s[at] == ']') {
-            return at++, true;
-        } else {
-            return fail("expected , or ]");
-        }
+        if (!value(&out->items.back(), depth + 1) || !separator(']', &more)) return false;
     }
+    return true;
 }
 
 bool json_reader::object(korvctl_json *out, int depth) {
     out->kind = korvctl_json::object_v;
-    at++;
-    blanks();
-    if (at < s.size() && s[at] == '}') return at++, true;
-    for (;;) {
+    bool more = !closes_at_once('}');
+    while (more) {
         blanks();
         if (at >= s.size() || s[at] != '"') return fail("expected a name");
         out->members.emplace_back();
         if (!string(&out->members.back().first)) return false;
         blanks();
         if (at >= s.size() || s[at++] != ':') return fail("expected :");
-        if (!value(&out->members.back().second, depth + 1)) return false;
-        blanks();
-        if (at < s.size() && s[at] == ',') {
-            at++;
-        } else if (at < s.size() && s[at] == '}') {
-            return at++, true;
-        } else {
-            return fail("expected , or }");
-        }
+        if (!value(&out->members.back().second, depth + 1) || !separator('}', &more)) return false;
     }
+    return true;
 }
 
 bool json_reader::value(korvctl_json *out, int depth) {
