@@ -3,7 +3,8 @@
  * NVRAM store, the control socket, the companion init services, the looper,
  * the framework connections, the exception channel, the AT time-out watch
  * and libwcs.
- * ril_l2k_deinit runs inside the exit-signal handler.
+ * ril_l2k_deinit runs inside the exit-signal handler; it lets the NVRAM
+ * writer finish and sync what it has read before the process ends.
  *
  * Ownership: g_wcs_dmi_ops (atomic) is written once by bring-up, lent to
  * libwcs, and released once by whichever of teardown and a failed event loop
@@ -168,6 +169,11 @@ static void krov_stop_mwrx(void)
 
 int ril_l2k_deinit(void)
 {
+    /* The NVRAM writer goes on working through the stop: what it has read
+     * is written and synced while the UTRAN stop pauses, and the wait for
+     * it at the end is bounded from here. */
+    nvram_drain_st drain;
+    tp_nvram_drain_begin(&drain);
     stop_utran_service();
     krov_stop_mwrx();
     int held = kro_socbridge_lock_timed("ril_l2k_deinit");
@@ -181,5 +187,6 @@ int ril_l2k_deinit(void)
     /* Released after wcs_deinit: the library's threads may still call the
      * operations until it has stopped them. */
     kro_release_dmi_ops();
+    tp_nvram_drain_end(&drain);
     return 0;
 }

@@ -33,6 +33,10 @@ static int s_socbridge_ready_fd = -1; /* looper writes; the one reader thread it
 static void *kro_event_looper(void *arg)
 {
     (void)arg;
+    /* The stop lets the NVRAM writer drain what this thread has read, and
+     * this thread may be the one blocked handing it over: teardown must run
+     * on another thread. */
+    tp_os_thread_signal_register();
     kor_event_init();
 
     pthread_mutex_lock(&s_looper_mutex);

@@ -169,13 +169,16 @@ static void nv_modify_ind(parcel_read_st *parcel)
         LOG_NV_FLOW("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] modify_ind =%p\n", i,
                     (void *)ind);
         /* Blocks while the writer is 1000 records behind.  A record the queue
-         * refuses (no writer) is released here, never leaked. */
-        /* Counted before the send, so the writer's count never runs ahead
-         * of it: queued = written + dropped once the writer is idle. */
+         * refuses (no writer) is released here, never leaked.  Counted
+         * before the send, so the writer's count never runs ahead of it
+         * (queued = written + dropped once the writer is idle), and a stop
+         * that finds this thread blocked here still waits for the entry. */
         kro_ctl_stat_nv_queued();
+        tp_nvram_pending_add(1);
         if (tp_os_queue_send(man_nvram_qid, ind, KOR_OS_WAIT_FOREVER) != 0) {
             LOG_NV_ERR("[NV][FLOW]: MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[%d] not queued\n", i);
             kro_ctl_stat_nv_dropped();
+            tp_nvram_pending_add(-1);
             tp_os_mem_free(ind->data);
             tp_os_mem_free(ind);
         }

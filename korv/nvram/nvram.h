@@ -75,6 +75,33 @@ uint32_t tp_nvram_backup_param_setting(void);
 /* The writer thread's body: takes NV-modify records off "NV_Q" for good. */
 void *man_nvram_entry(void *arg);
 
+/* Group commit (nvram_commit.cc).  The writer thread alone calls note,
+ * count, commit and commit_open. */
+/* Notes that fd, open on the file at device path `path`, was written in the
+ * open batch; the batch keeps a duplicate until the file is synced. */
+void tp_nvram_commit_note(int fd, const char *path);
+/* Counts one record the writer handled; commits at the batch's 64th. */
+void tp_nvram_commit_count(void);
+/* Syncs every file the open batch wrote (and those whose sync failed
+ * before); nothing when no record is counted. */
+void tp_nvram_commit(void);
+/* 1 while counted records wait for their commit. */
+int tp_nvram_commit_open(void);
+/* The dispatcher: n entries read and about to be queued (or, -n, refused). */
+void tp_nvram_pending_add(int n);
+/* fdatasync of fp's file, the failure logged with path; 0 or -1. */
+int tp_nvram_sync_file(FILE *fp, const char *path);
+
+/* Teardown's drain: begin when the stop starts, end where teardown can wait;
+ * end waits until every entry read is written and synced, or until 1.5 s
+ * after begin, and logs the count.  Both are async-signal-safe. */
+typedef struct nvram_drain_st {
+    int64_t committed;   /* entries committed when the stop began */
+    int64_t deadline_ns; /* CLOCK_MONOTONIC */
+} nvram_drain_st;
+void tp_nvram_drain_begin(nvram_drain_st *d);
+void tp_nvram_drain_end(const nvram_drain_st *d);
+
 /* The NV channel's dispatcher, on the looper: one whole record per call. */
 void socket_event(int fd, const void *record, size_t length);
 /* hashmapForEach callback: logs one path-info record; always true. */

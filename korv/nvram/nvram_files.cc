@@ -13,6 +13,9 @@
 #define NVRAM_USER_PATH "/data/brimwell/nvram/nvram_user_data.bin"
 #define NVRAM_LOG_PATH "/data/brimwell/nvram/nvram_log.bin"
 
+/* MA's device path as opened; bring-up writes it, the writer reads it after. */
+static char s_ma_path[CFG_PATH_MAX + 1] = NVRAM_MA_PATH;
+
 /* The configured path when the record holds one, else the fall-back.  The
  * record's fields are fixed arrays that need not end in a NUL. */
 static const char *nvram_cfg_path(const char *field, size_t size, const char *fallback, char *out)
@@ -36,13 +39,18 @@ static void nvram_open_one(FILE **fp, const char *what, const char *path)
                    path);
 }
 
+const char *nvram_ma_path(void)
+{
+    return s_ma_path;
+}
+
 void tp_nvram_open_files(void)
 {
-    char ma[CFG_PATH_MAX + 1], da[CFG_PATH_MAX + 1], user[CFG_PATH_MAX + 1];
+    char da[CFG_PATH_MAX + 1], user[CFG_PATH_MAX + 1];
 
     nvram_open_one(&fp_ma_ptr, "MA",
                    nvram_cfg_path(g_bw_hqs_cfg.sysconfig_ma_file,
-                                  sizeof g_bw_hqs_cfg.sysconfig_ma_file, NVRAM_MA_PATH, ma));
+                                  sizeof g_bw_hqs_cfg.sysconfig_ma_file, NVRAM_MA_PATH, s_ma_path));
     nvram_open_one(&fp_ba_ptr, "BA", NVRAM_BA_PATH);
     nvram_open_one(&fp_da_ptr, "DA",
                    nvram_cfg_path(g_bw_hqs_cfg.sysconfig_da_file,

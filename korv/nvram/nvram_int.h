@@ -29,6 +29,9 @@ static inline int nvram_id_failed(uint64_t id, int wide)
     return wide ? id == KOR_OS_FAIL : (uint32_t)id == 0xFFFFFFFFu;
 }
 
+/* Device path MA was opened from (nvram_files.cc), for log lines. */
+const char *nvram_ma_path(void);
+
 /* Reads lines of an ini file until one survives preparation: leading blanks
  * skipped, `comment` lines skipped, cut at the first `comment`, trailing
  * blanks, '#' and newlines dropped.  Returns the prepared text inside `line`

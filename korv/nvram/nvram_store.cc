@@ -222,6 +222,8 @@ static uint32_t nvram_copy_ma_to_ba(void)
     tp_fseek(fp_ba_ptr, 0, SEEK_SET);
     tp_fwrite(buf, 1, n, fp_ba_ptr);
     tp_fflush(fp_ba_ptr);
+    /* The backup is only worth having once it is on stable storage. */
+    tp_nvram_sync_file(fp_ba_ptr, NVRAM_BA_PATH);
     rc = OS_SUCCESS;
 free_buf:
     tp_os_mem_free(buf);

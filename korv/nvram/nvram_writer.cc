@@ -1,6 +1,9 @@
 /* The NVRAM writer thread "thread_man_nvram": takes NV-modify records off
  * "NV_Q" one at a time and writes their bytes into MA or into the NV file of
  * the waveform they name, so that the looper never does file I/O for them.
+ * What it writes is made durable in batches (nvram_commit.cc): each write
+ * notes its file, each record is counted, and a batch is committed when no
+ * record is waiting.
  *
  * Ownership: a record and its data belong to this thread from the moment
  * they are queued; it releases both.  It alone writes through fp_ma_ptr after
@@ -47,6 +50,7 @@ static int nvram_write_ma(const NVRAM_MODIFY_IND *ind)
      * which drops whatever stdio still buffers, and teardown cannot flush a
      * handle this thread may hold locked. */
     int rc = nvram_write_at(fp_ma_ptr, ind);
+    tp_nvram_commit_note(fileno(fp_ma_ptr), nvram_ma_path());
     return tp_fflush(fp_ma_ptr) == 0 ? rc : -1;
 }
 
@@ -62,6 +66,7 @@ static int nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
     if (fp == NULL)
         return -1;
     int rc = nvram_write_at(fp, ind);
+    tp_nvram_commit_note(fileno(fp), path);
     return tp_fclose(fp) == 0 ? rc : -1;
 }
 
@@ -90,8 +95,12 @@ void *man_nvram_entry(void *arg)
     tp_os_thread_signal_register();
     for (;;) {
         void *msg = NULL;
-        if (tp_os_queue_receive(man_nvram_qid, &msg, KOR_OS_WAIT_FOREVER) != 0)
+        /* With a batch open, only a look: an empty queue commits it. */
+        uint32_t wait = tp_nvram_commit_open() ? 0 : KOR_OS_WAIT_FOREVER;
+        if (tp_os_queue_receive(man_nvram_qid, &msg, wait) != 0) {
+            tp_nvram_commit();
             continue;
+        }
         LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND msg_ptr=%p\n", msg);
         if (msg == NULL)
             continue;
@@ -99,6 +108,7 @@ void *man_nvram_entry(void *arg)
         nvram_apply(ind);
         tp_os_mem_free(ind->data);
         tp_os_mem_free(ind);
+        tp_nvram_commit_count();
     }
     return NULL;
 }

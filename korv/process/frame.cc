@@ -10,6 +10,8 @@
 #include "process/frame.h"
 
 #include <atomic>
+#include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
 #include <stdio.h>
@@ -28,6 +30,7 @@
     "mode,default is normal.\n  -d Set device used by AP to transfer data from or or Modem\n  -h  " \
     "                   Display this help and exit.\n\n"
 
+#define ERR_TEXT_SIZE 128
 #define INIT_MODE_NORMAL 0
 #define INIT_MODE_AMT 1
 
@@ -70,6 +73,29 @@ int kro_parse_options(int argc, char **argv, int *init_mode, char *cfg_file)
     return 0;
 }
 
+/* fsync of one path (a file, or a directory for the names in it).  A path
+ * that is missing is left alone: a copy that failed is not reported. */
+static void sync_path(const char *path)
+{
+    int fd = kor_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (fsync(fd) != 0) {
+        char text[ERR_TEXT_SIZE];
+        LOG_MODEM_ERR("[AT-MODEM][FLOW]: korv sync of %s failed: %s\n", path,
+                      strerror_r(errno, text, sizeof text));
+    }
+    close(fd);
+}
+
+/* The shell's "sync" is not checked and may not even run; the copy and the
+ * directory entry that names it are synced here as well. */
+static void sync_copy(const char *path)
+{
+    sync_path(path);
+    sync_path(KORV_WFCONFIG_DIR);
+}
+
 int check_cp_nvram_backup(void)
 {
     int result = -1;
@@ -77,6 +103,7 @@ int check_cp_nvram_backup(void)
     if (tp_fexist(KORV_WFCONFIG_NV) != 0) {
         kor_system("cp " KORV_WFCONFIG_NV_BAK " " KORV_WFCONFIG_NV);
         kor_system("sync");
+        sync_copy(KORV_WFCONFIG_NV);
         LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
         result = 0;
     }
@@ -84,6 +111,7 @@ int check_cp_nvram_backup(void)
     if (tp_fexist(KORV_WFCONFIG_NV_BAK) != 0) {
         kor_system("cp " KORV_WFCONFIG_NV " " KORV_WFCONFIG_NV_BAK);
         kor_system("sync");
+        sync_copy(KORV_WFCONFIG_NV_BAK);
         LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram bak\n");
         result = 0;
     }

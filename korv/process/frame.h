@@ -15,7 +15,8 @@ extern "C" {
 #define KORV_VERSION "bw_hqs_v2.10.01_20150301"
 #define KORV_CFG_FILE_SIZE 81 /* 80 characters and a terminator */
 /* The waveform configuration NV file and its backup. */
-#define KORV_WFCONFIG_NV "/data/brimwell/wf_manager/waveform/LTEP2P/nvram_wfconfig.bin"
+#define KORV_WFCONFIG_DIR "/data/brimwell/wf_manager/waveform/LTEP2P"
+#define KORV_WFCONFIG_NV KORV_WFCONFIG_DIR "/nvram_wfconfig.bin"
 #define KORV_WFCONFIG_NV_BAK KORV_WFCONFIG_NV ".bak"
 
 /* Parses the options into *init_mode and cfg_file (KORV_CFG_FILE_SIZE bytes,

@@ -90,7 +90,10 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     ASSERT_TRUE(korvtest::wait_until(
         [&] {
             s = r.ask_json("status");
-            return s["nvram"]["written"].as_int() + s["nvram"]["dropped"].as_int() == 10;
+            // Both files written are synced at least once, with the batch
+            // (or batches: an empty queue ends one) that wrote them.
+            return s["nvram"]["written"].as_int() + s["nvram"]["dropped"].as_int() == 10 &&
+                   s["nvram"]["synced"].as_int() >= 2;
         },
         15000));
     EXPECT_EQ(s["version"].text, "bw_hqs_v2.10.01_20150301");
@@ -114,7 +117,7 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     EXPECT_EQ(n["written"].as_int(), 8);
     EXPECT_EQ(n["dropped"].as_int(), 2);
     EXPECT_EQ(n["bytes_written"].as_int(), 8 * 4);
-    EXPECT_EQ(n["synced"].as_int(), 0);
+    EXPECT_GE(n["synced"].as_int(), 2);
 
     const korvctl_json &wf = s["waveforms"];
     ASSERT_EQ(wf.items.size(), 2u);
@@ -142,8 +145,8 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     EXPECT_EQ(korvctl_json_parse(out, &again, nullptr), 0) << out;
     ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "status"}, &out), 0);
     EXPECT_NE(out.find("utran       started, channels utran0 utran1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("nvram       10 queued, 8 written (32 bytes), 2 dropped, 0 synced\n"), std::string::npos)
-        << out;
+    EXPECT_NE(out.find("nvram       10 queued, 8 written (32 bytes), 2 dropped, "), std::string::npos) << out;
+    EXPECT_NE(out.find(" synced\n"), std::string::npos) << out;
 }
 
 // The allowed uids are read at each connection: first the defaults, which
