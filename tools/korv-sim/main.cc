@@ -1,5 +1,15 @@
 // korv-sim: the simulated phone on this machine.
-//   korv-sim init DIR   builds (or completes) a phone root in DIR
+//   korv-sim init DIR [--data-image MIB]
+//                       builds (or completes) a phone root in DIR; with
+//                       --data-image (root only) its data/ is an ext4 image
+//                       DIR/data.img of MIB MiB, loop-mounted on DIR/data
+//   korv-sim powercut DIR OUT
+//                       copies DIR/data.img to OUT as a power cut now leaves
+//                       it (nothing synced or unmounted first)
+//   korv-sim inspect OUT MNT
+//                       e2fsck on the copy (replays its journal), then
+//                       mounts it read-only on MNT
+//   korv-sim umount DIR unmounts DIR/data (or DIR, a mounted copy)
 //   korv-sim run [--user NAME] DIR
 //                       runs korv on DIR under the simulated init until
 //                       SIGINT/SIGTERM (status 0) or a crash loop (status 1);
@@ -19,20 +29,47 @@
 #include <filesystem>
 #include <string>
 
+#include "data_image.h"
 #include "demo.h"
 #include "service_manager.h"
 #include "sim_root.h"
 
 namespace {
 
-int cmd_init(const std::string &dir) {
+/* mib 0: the data directory stays a plain directory of DIR. */
+int cmd_init(const std::string &dir, unsigned mib) {
     std::string err;
-    if (korv_sim_init(dir, &err) != 0) {
+    if ((mib != 0 && korv_sim_data_image(dir, mib, &err) != 0) || korv_sim_init(dir, &err) != 0 ||
+        (mib != 0 && korv_sim_data_settle(dir, &err) != 0)) {
         fprintf(stderr, "korv-sim init: %s\n", err.c_str());
         return 1;
     }
-    printf("korv-sim: phone root ready in %s\n", dir.c_str());
+    printf("korv-sim: phone root ready in %s%s\n", dir.c_str(), mib != 0 ? " (data on data.img)" : "");
     return 0;
+}
+
+int cmd_init_image(const std::string &dir, const char *mib_text) {
+    char *end = nullptr;
+    unsigned long mib = strtoul(mib_text, &end, 10);
+    if (end == mib_text || *end != '\0' || mib < 16 || mib > 65536) {
+        fprintf(stderr, "korv-sim init: --data-image takes a size in MiB from 16 to 65536\n");
+        return 2;
+    }
+    return cmd_init(dir, (unsigned)mib);
+}
+
+/* One of the data-image commands; prints err on failure. */
+int image_result(const char *cmd, int rc, const std::string &err) {
+    if (rc != 0) fprintf(stderr, "korv-sim %s: %s\n", cmd, err.c_str());
+    return rc != 0 ? 1 : 0;
+}
+
+int cmd_inspect(const std::string &image, const std::string &mnt) {
+    std::string report, err;
+    int rc = korv_sim_inspect(image, mnt, &report, &err);
+    fputs(report.c_str(), stdout);
+    if (rc == 0) printf("korv-sim: %s checked and mounted read-only on %s\n", image.c_str(), mnt.c_str());
+    return image_result("inspect", rc, err);
 }
 
 /* korv as `user`: the root becomes that user's, as the phone's packaging
@@ -91,7 +128,10 @@ int cmd_demo(int argc, char **argv) {
 
 int usage() {
     fprintf(stderr, "usage:\n");
-    fprintf(stderr, "  korv-sim init DIR\n");
+    fprintf(stderr, "  korv-sim init DIR [--data-image MIB]\n");
+    fprintf(stderr, "  korv-sim powercut DIR OUT\n");
+    fprintf(stderr, "  korv-sim inspect OUT MNT\n");
+    fprintf(stderr, "  korv-sim umount DIR\n");
     fprintf(stderr, "  korv-sim run [--user NAME] DIR\n");
     fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
     return 2;
@@ -102,7 +142,14 @@ int usage() {
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "demo") == 0) return cmd_demo(argc - 2, argv + 2);
-    if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2]);
+    std::string err;
+    if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2], 0);
+    if (argc == 5 && strcmp(argv[1], "init") == 0 && strcmp(argv[3], "--data-image") == 0)
+        return cmd_init_image(argv[2], argv[4]);
+    if (argc == 4 && strcmp(argv[1], "powercut") == 0)
+        return image_result("powercut", korv_sim_powercut(argv[2], argv[3], &err), err);
+    if (argc == 4 && strcmp(argv[1], "inspect") == 0) return cmd_inspect(argv[2], argv[3]);
+    if (argc == 3 && strcmp(argv[1], "umount") == 0) return image_result("umount", korv_sim_umount(argv[2], &err), err);
     if (argc == 3 && strcmp(argv[1], "run") == 0) return cmd_run(argv[2], "");
     if (argc == 5 && strcmp(argv[1], "run") == 0 && strcmp(argv[2], "--user") == 0) return cmd_run(argv[4], argv[3]);
     return usage();

@@ -1,0 +1,192 @@
+// Nothing korv has read is lost: a burst stopped by SIGTERM, a burst cut
+// short by the self-restart of a modem exception, and a power cut half a
+// second after the writer went idle (the phone's /data on an ext4 image
+// through a loop device, copied as the cut leaves it).  Each burst carries
+// an entry for a file that cannot be opened: only that entry may be missing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "data_image.h"
+#include "korv_rig.h"
+#include "nv_child.h"
+#include "sim_root.h"
+
+using namespace nvtest;
+
+namespace {
+
+const uint32_t k_utran_id = 7, k_missing_id = 9, k_ma_id = 0xFFFFFFFF;
+const uint32_t k_entry = 8, k_per_record = 40;
+const std::string k_read_mark = "MWRX_WFMGR_NV_MODIFY_IND: NVRAM_MODIFY_IND[";
+
+// Entry k: 8 bytes naming its own number, at slot k of the file.
+std::string entry_data(uint32_t k) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%07u;", k);
+    return std::string(buf, k_entry);
+}
+
+// Path records of the UTRAN NV file and of a file that does not exist.
+void send_paths(fwmd_server *fw) {
+    ASSERT_EQ(fwmd_send_cmd(fw, FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND,
+                            path_info_body(k_utran_id, UTRAN_DIR, "nvram_utran.bin")), 0);
+    ASSERT_EQ(fwmd_send_cmd(fw, FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND,
+                            path_info_body(k_missing_id, UTRAN_DIR, "no_such_nv.bin")), 0);
+}
+
+// n entries for wf_id in records of 40; the first record also holds one
+// entry for the missing file.
+void send_burst(fwmd_server *fw, uint32_t wf_id, uint32_t n) {
+    for (uint32_t k0 = 0; k0 < n; k0 += k_per_record) {
+        std::vector<nv_entry> entries;
+        if (k0 == 0) entries.push_back({k_missing_id, 0, "lost-one"});
+        for (uint32_t k = k0; k < k0 + k_per_record && k < n; k++)
+            entries.push_back({wf_id, k * k_entry, entry_data(k)});
+        ASSERT_EQ(fwmd_send_cmd(fw, FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify(entries)), 0);
+    }
+}
+
+// The entry numbers the dispatcher logged as read (their data lines).
+std::set<uint32_t> read_entries(const std::string &log) {
+    std::set<uint32_t> got;
+    for (size_t at = log.find(k_read_mark); at != std::string::npos; at = log.find(k_read_mark, at + 1)) {
+        size_t data = log.find("] data=", at);
+        if (data != std::string::npos && data < log.find('\n', at) && isdigit((unsigned char)log[data + 7]))
+            got.insert((uint32_t)strtoul(log.c_str() + data + 7, nullptr, 10));
+    }
+    return got;
+}
+
+// Every listed entry is in its slot of the file.
+void expect_in_file(const std::string &host_path, const std::set<uint32_t> &entries) {
+    std::string file = korvtest::read_file(host_path);
+    int missing = 0;
+    for (uint32_t k : entries)
+        if (file.compare(k * k_entry, k_entry, entry_data(k)) != 0) missing++;
+    EXPECT_EQ(missing, 0) << "of " << entries.size() << " entries in " << host_path;
+}
+
+// The stop's drain line came before the exit line, and nothing was left.
+void expect_drained(const korvtest::korv_proc &korv) {
+    std::string log = korv.log();
+    size_t drained = log.find("[NV][FLOW]: drained ");
+    EXPECT_NE(drained, std::string::npos);
+    EXPECT_LT(drained, log.find("korvd exit"));
+    EXPECT_EQ(korvtest::count_of(log, "[NV][FLOW]: stop left "), 0);
+    // The missing file lost its own entry (its open line; the path record
+    // kept its trailing slash) and nothing else.
+    EXPECT_EQ(korvtest::count_of(log, "tp_open,fileid = 0x0, " + UTRAN_DIR + "/no_such_nv.bin"), 1);
+}
+
+TEST(NvramDurable, BurstThenSigtermEveryReadEntryIsInTheFile) {
+    korvtest::korv_rig r;
+    ASSERT_TRUE(r.up());
+    send_paths(r.fw);
+    send_burst(r.fw, k_utran_id, 5000);
+    // SIGTERM as soon as the last entry has been read: up to a queue's depth
+    // of entries is still on its way to the file.
+    ASSERT_TRUE(r.korv->wait_log("NVRAM_MODIFY_IND[0] data=" + entry_data(4999), 60000));
+    EXPECT_EQ(r.korv->stop(SIGTERM, 20000), 0);
+
+    std::set<uint32_t> read = read_entries(r.korv->log());
+    EXPECT_EQ(read.size(), 5000u);
+    expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), read);
+    expect_drained(*r.korv);
+}
+
+TEST(NvramDurable, BurstCutShortBySelfRestartEveryReadEntryIsInTheFile) {
+    korvtest::korv_rig r;
+    ASSERT_TRUE(r.up());
+    send_paths(r.fw);
+    send_burst(r.fw, k_utran_id, 5000);
+    // The exception request overtakes whatever korv has not read yet; the
+    // dump tool finishes at once, and korv restarts itself with SIGUSR2.
+    ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_FW_EXCEPTION_REQ, fwmd_body()), 0);
+    EXPECT_EQ(r.korv->wait_exit(30000), 0);
+    EXPECT_EQ(r.count("[KORV][WORK]killself successed!"), 1);
+
+    std::set<uint32_t> read = read_entries(r.korv->log());
+    EXPECT_GT(read.size(), 0u);
+    expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), read);
+    expect_drained(*r.korv);
+}
+
+// A root whose /data is an ext4 image on a loop device; unmounted (the
+// image's, then the cut copy's) before the root is removed.
+struct image_root {
+    korvtest::sim_root root{false};
+    std::string cut = root.dir + "/cut.img", mnt = root.dir + "/cut";
+    std::string err;
+
+    bool make() {
+        return korv_sim_data_image(root.dir, 64, &err) == 0 && korv_sim_init(root.dir, &err) == 0 &&
+               korv_sim_data_settle(root.dir, &err) == 0;
+    }
+    ~image_root() {
+        std::string ignored;
+        korv_sim_umount(mnt, &ignored);
+        korv_sim_umount(root.dir, &ignored);
+    }
+};
+
+TEST(NvramDurable, PowerCutHalfASecondAfterTheWriterWentIdleKeepsEveryEntry) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (ext4 image on a loop device)";
+    image_root img;
+    ASSERT_TRUE(img.make()) << img.err;
+    fwmd_server *fw = fwmd_start(0, 0);
+    ASSERT_NE(fw, nullptr);
+    korvtest::korv_proc korv(img.root, {}, {}, fwmd_port(fw, FWMD_WORK), fwmd_port(fw, FWMD_NV));
+    ASSERT_EQ(fwmd_wait_connected(fw, FWMD_NV, 20000), 0);
+
+    send_paths(fw);
+    send_burst(fw, k_utran_id, 2000);
+    send_burst(fw, k_ma_id, 200);
+    // A sentinel of an unknown wf_id: once the writer has handled it, it has
+    // handled the whole burst and found its queue empty.
+    ASSERT_EQ(fwmd_send_cmd(fw, FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{0x5E5E, 0, ""}})), 0);
+    ASSERT_TRUE(korv.wait_log(written_line(0x5E5E), 60000));
+    usleep(500 * 1000);
+    ASSERT_EQ(korv_sim_powercut(img.root.dir, img.cut, &img.err), 0) << img.err;
+    korv.kill_now();
+    fwmd_stop(fw);
+
+    std::string report;
+    ASSERT_EQ(korv_sim_inspect(img.cut, img.mnt, &report, &img.err), 0) << img.err << report;
+    std::set<uint32_t> utran, ma;
+    for (uint32_t k = 0; k < 2000; k++) utran.insert(k);
+    for (uint32_t k = 0; k < 200; k++) ma.insert(k);
+    // The copy's root is the phone's /data.
+    const std::string data = "/data";
+    expect_in_file(img.mnt + (UTRAN_DIR + "nvram_utran.bin").substr(data.size()), utran);
+    expect_in_file(img.mnt + MA_FILE.substr(data.size()), ma);
+}
+
+TEST(NvramDurable, DataImageCommandsRefuseWithoutRoot) {
+    if (geteuid() == 0) {
+        // As root the refusal is seen by an unprivileged child.
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string err;
+            _exit(setuid(65534) == 0 && korv_sim_data_image("/tmp", 16, &err) != 0 &&
+                          err.find("needs root") != std::string::npos
+                      ? 0
+                      : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return;
+    }
+    std::string err;
+    EXPECT_NE(korv_sim_data_image("/tmp", 16, &err), 0);
+    EXPECT_NE(err.find("needs root"), std::string::npos);
+}
+
+}  // namespace
