@@ -76,6 +76,8 @@ korvtest::rig_opts korv_opts_for(log_mode m, int work_port = 0, int nv_port = 0)
  * waits until both channels are connected. */
 struct session : korvtest::korv_rig {
     explicit session(log_mode m, int work_port = 0, int nv_port = 0);
+    /* korv started with these options (korv_opts_for, amended). */
+    explicit session(const korvtest::rig_opts &o);
     /* Stores a waveform's path record (wf_path ends in "/"). */
     bool path_info(uint32_t wf_id, const std::string &name, const std::string &wf_path,
                    const std::string &nv_file);
@@ -95,6 +97,7 @@ const char *sched_name();
 /* ---- figures ---- */
 
 void figure_nv(log_mode m, bool ma);
+void figure_durable(log_mode m); /* group commit against syncing every write */
 void figure_load(log_mode m);
 void figure_dispatch(log_mode m);
 void figure_startup(log_mode m); /* bring-up and footprint */

@@ -184,7 +184,9 @@ korvtest::rig_opts korv_opts_for(log_mode m, int work_port, int nv_port)
     return o;
 }
 
-session::session(log_mode m, int work_port, int nv_port) : korv_rig(korv_opts_for(m, work_port, nv_port))
+session::session(log_mode m, int work_port, int nv_port) : session(korv_opts_for(m, work_port, nv_port)) {}
+
+session::session(const korvtest::rig_opts &o) : korv_rig(o)
 {
     root.keep = g_opt.keep;
 }

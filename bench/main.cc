@@ -56,6 +56,7 @@ int main(int argc, char **argv)
     const figure figures[] = {
         {"nv", [](log_mode m) { figure_nv(m, false); }},
         {"ma", [](log_mode m) { figure_nv(m, true); }},
+        {"durable", figure_durable},
         {"load", figure_load},
         {"dispatch", figure_dispatch},
         {"startup", figure_startup},
