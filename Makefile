@@ -6,10 +6,21 @@
 
 DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount
 JOBS ?= 2
-BUILD_RUN := build/release
 BUILD_TEST := build/asan
+# ARCH=arm64: `make build` and `make run` use the aarch64 cross build, run
+# under qemu-user (see test-arm64 below).
+ARCH ?= native
+ifeq ($(ARCH),arm64)
+BUILD_RUN := build/arm64-release
+RUN_DEPS := deps-arm64
+RUN_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake
+else
+BUILD_RUN := build/release
+RUN_DEPS := deps
+RUN_CMAKE :=
+endif
 
-.PHONY: run test deps build tsan fuzz bench clean
+.PHONY: run test deps deps-arm64 build test-arm64 tsan fuzz bench clean
 
 # A package counts only when installed for this machine's architecture (or for
 # all): a foreign-architecture copy (multiarch) does not build here.
@@ -25,8 +36,8 @@ deps:
 	  fi; \
 	fi
 
-build: deps
-	cmake -S . -B $(BUILD_RUN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+build: $(RUN_DEPS)
+	cmake -S . -B $(BUILD_RUN) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(RUN_CMAKE) >/dev/null
 	cmake --build $(BUILD_RUN) -j$(JOBS)
 
 run: build
@@ -36,6 +47,21 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	ctest --test-dir $(BUILD_TEST) --output-on-failure -j$(JOBS)
+
+# The phone's CPU: everything built for aarch64 with Debian's cross toolchain
+# and the whole CTest suite run here under qemu-user through binfmt_misc, so
+# that every process a test starts is emulated too.  UndefinedBehaviorSanitizer
+# only: AddressSanitizer's shadow memory does not fit under qemu-user.
+BUILD_ARM64 := build/arm64
+deps-arm64: deps
+	@cmake/arm64-host.sh
+
+test-arm64: deps-arm64
+	cmake -S . -B $(BUILD_ARM64) -DCMAKE_BUILD_TYPE=Debug -DKORV_UBSAN=ON \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake >/dev/null
+	cmake --build $(BUILD_ARM64) -j$(JOBS)
+	@file -L $(BUILD_ARM64)/bin/korv | grep -q 'ARM aarch64' || { echo "korv is not an aarch64 executable"; exit 1; }
+	ctest --test-dir $(BUILD_ARM64) --output-on-failure -j$(JOBS)
 
 # ThreadSanitizer build of the threaded tests (docs/fuzzing.md): every test
 # executable whose code runs on more than one thread, korv itself in the

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Prepares this machine for the arm64 build and its tests (make test-arm64,
+# make run ARCH=arm64).  What it changes, and only when it is missing:
+#   - dpkg gets arm64 as a foreign architecture (dpkg --add-architecture arm64),
+#     so that Debian's arm64 libraries install beside the native ones;
+#   - Debian packages: the cross toolchain, qemu-user-static, binfmt-support and
+#     the arm64 packages of korv's dependencies;
+#   - binfmt_misc: mounted if it is not, and the qemu-aarch64 handler enabled, so
+#     that the kernel runs every aarch64 executable (and what it starts) under
+#     qemu.
+# As root it does this itself; otherwise it prints the commands and fails.
+set -euo pipefail
+
+PKGS="file crossbuild-essential-arm64 qemu-user-static binfmt-support libevent-dev:arm64 libgtest-dev:arm64
+      libgmock-dev:arm64 libstdc++6:arm64 libubsan1:arm64"
+BINFMT=/proc/sys/fs/binfmt_misc
+
+todo=()
+dpkg --print-foreign-architectures | grep -qx arm64 ||
+    todo+=("dpkg --add-architecture arm64" "apt-get update")
+missing=""
+for p in $PKGS; do dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"; done
+[ -z "$missing" ] || { [ ${#todo[@]} -gt 0 ] || todo+=("apt-get update"); todo+=("apt-get install -y$missing"); }
+[ -e "$BINFMT/register" ] || todo+=("mount -t binfmt_misc binfmt_misc $BINFMT")
+grep -qs '^enabled' "$BINFMT/qemu-aarch64" || todo+=("update-binfmts --enable qemu-aarch64")
+
+[ ${#todo[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" != 0 ]; then
+    echo "the arm64 build needs these changes to the machine; run as root:"
+    printf '  %s\n' "${todo[@]}"
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+for cmd in "${todo[@]}"; do
+    echo "arm64 set-up: $cmd"
+    eval "$cmd"
+done
