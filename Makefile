@@ -54,7 +54,7 @@ test: deps
 # only: AddressSanitizer's shadow memory does not fit under qemu-user.
 BUILD_ARM64 := build/arm64
 deps-arm64: deps
-	@cmake/arm64-host.sh
+	@cmake/arm64-host.sh $(CURDIR)/build/arm64-deps
 
 test-arm64: deps-arm64
 	cmake -S . -B $(BUILD_ARM64) -DCMAKE_BUILD_TYPE=Debug -DKORV_UBSAN=ON \

@@ -4,6 +4,9 @@
 #ifndef TRUST_INT_H
 #define TRUST_INT_H
 
+#include <netinet/in.h>
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -25,6 +28,16 @@ const char *kro_trust_below(const char *tree, const char *path, const char **rea
  * set for a refusal (errno EXDEV) and left NULL for a plain failure (a
  * missing file, no permission). */
 int kro_trust_open_beneath(int tree_fd, const char *rel, int flags, kro_trust_resolver how, const char **reason);
+
+/* Owner of the peer's end of the loopback connection self -> peer, read
+ * from the kernel's socket tables in `tcp` and `tcp6` (the /proc/net files,
+ * or test copies): the connection's own entry, or while that has no owner yet
+ * (inode 0: still in the accept queue), the listener that takes it.  The
+ * fall-back where socket diagnostics are missing (kernels without inet_diag,
+ * user-mode emulators).  0 with *uid set, or -1 with errno (ENOENT: no
+ * entry). */
+int kro_trust_procnet_uid(const char *tcp, const char *tcp6, const struct sockaddr_in *self,
+                          const struct sockaddr_in *peer, uint32_t *uid);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,9 @@
  * (the kernel reports uid 0 and inode 0 for it), and the owner of the
  * listening socket on the peer's address and port counts instead.
  *
+ * Where the kernel has no socket diagnostics, the same answer comes from its
+ * text tables (trust_procnet.cc).
+ *
  * No state: each check opens its own netlink socket on the connection
  * thread and closes it again; the looper never waits for it. */
 #include <arpa/inet.h>
@@ -21,6 +24,7 @@
 
 #include "korv_log.h"
 #include "trust/trust.h"
+#include "trust/trust_int.h"
 
 #define DIAG_TCP_LISTEN 10 /* TCP_LISTEN of the kernel's state numbers */
 #define DIAG_ALL_STATES 0xFFFFFFFFu
@@ -176,6 +180,16 @@ static int diag_connection(int nl, const struct sockaddr_in *self, diag_answer_s
     return 0;
 }
 
+/* Where the kernel has no socket diagnostics: its text tables. */
+static int64_t peer_uid_from_tables(const struct sockaddr_in *self, const struct sockaddr_in *peer)
+{
+    int err = errno;
+    if (err != EPROTONOSUPPORT && err != EAFNOSUPPORT)
+        return -1;
+    uint32_t uid;
+    return kro_trust_procnet_uid("/proc/net/tcp", "/proc/net/tcp6", self, peer, &uid) == 0 ? (int64_t)uid : -1;
+}
+
 int64_t kro_trust_peer_uid(int sock)
 {
     struct sockaddr_in self;
@@ -191,7 +205,7 @@ int64_t kro_trust_peer_uid(int sock)
     }
     int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (nl < 0)
-        return -1;
+        return peer_uid_from_tables(&self, &answer.peer);
     int rc = diag_connection(nl, &self, &answer);
     if (rc == 0 && answer.inode == 0)
         rc = diag_listener(nl, &answer);
