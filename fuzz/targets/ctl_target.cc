@@ -4,8 +4,9 @@
  * Checked: a split's words lie inside the line and hold only printable
  * non-blank bytes; every answer is exactly one line that korvctl's JSON
  * reader takes as one object, with "error" exactly when the request was not
- * one korv knows.  The whole input also goes to korvctl's JSON reader, which
- * reads korv's answers on the other side. */
+ * one korv knows or korv refused it (a capture's name or state).  The whole
+ * input also goes to korvctl's JSON reader, which reads korv's answers on
+ * the other side. */
 #include <string.h>
 
 #include <string>
@@ -46,7 +47,8 @@ static void check_answer(const char *line, size_t len)
     korvctl_json answer;
     CHECK(korvctl_json_parse(text, &answer, nullptr) == 0);
     CHECK(answer.kind == korvctl_json::object_v);
-    bool known = answer["version"].kind == korvctl_json::string_v || answer["level"].kind == korvctl_json::string_v;
+    bool known = answer["version"].kind == korvctl_json::string_v || answer["level"].kind == korvctl_json::string_v ||
+                 answer["capture"].kind == korvctl_json::string_v;
     CHECK(known != (answer["error"].kind == korvctl_json::string_v));
     kro_ctl_buf_free(&out);
 }

@@ -5,6 +5,7 @@
  * target). */
 #include <string.h>
 
+#include "capture/capture.h"
 #include "ctl/ctl_int.h"
 #include "kor_os.h"
 
@@ -19,10 +20,14 @@ typedef struct ctl_command_st {
 
 static void ctl_status(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out);
 static void ctl_log_level(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out);
+static void ctl_capture_start(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out);
+static void ctl_capture_stop(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out);
 
 static const ctl_command_st s_commands[] = {
     {"status", 0, 0, "status", ctl_status},
     {"log level", 0, 1, "log level [error|flow]", ctl_log_level},
+    {"capture start", 1, 1, "capture start NAME", ctl_capture_start},
+    {"capture stop", 0, 0, "capture stop", ctl_capture_stop},
 };
 
 static int word_is(const kro_ctl_request_st *req, int i, const char *text, size_t len)
@@ -55,6 +60,33 @@ static void ctl_log_level(const kro_ctl_request_st *req, int first, kro_ctl_buf_
         tp_os_log_set_level(level);
     }
     kro_ctl_buf_printf(out, "{\"level\":\"%s\"}", tp_os_log_level() == KOR_LVL_ERROR ? "error" : "flow");
+}
+
+static void ctl_capture_start(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out)
+{
+    char path[128];
+    const char *why = NULL;
+    if (kro_capture_start(req->word[first], req->word_len[first], path, sizeof(path), &why) != 0) {
+        answer_error(out, why, NULL);
+        return;
+    }
+    kro_ctl_buf_printf(out, "{\"capture\":\"started\",\"file\":");
+    kro_ctl_buf_json_str(out, path, sizeof(path));
+    kro_ctl_buf_printf(out, "}");
+}
+
+static void ctl_capture_stop(const kro_ctl_request_st *req, int first, kro_ctl_buf_st *out)
+{
+    (void)req;
+    (void)first;
+    char path[128];
+    if (kro_capture_stop(path, sizeof(path)) != 0) {
+        answer_error(out, "no capture running", NULL);
+        return;
+    }
+    kro_ctl_buf_printf(out, "{\"capture\":\"stopped\",\"file\":");
+    kro_ctl_buf_json_str(out, path, sizeof(path));
+    kro_ctl_buf_printf(out, "}");
 }
 
 int kro_ctl_request_parse(const char *line, size_t len, kro_ctl_request_st *req)

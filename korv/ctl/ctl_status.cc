@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "capture/capture.h"
 #include "ctl/ctl_int.h"
 #include "kor_os.h"
 #include "nvram/nvram.h"
@@ -116,6 +117,20 @@ static void status_head(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)
                        (unsigned long long)s->nv_synced);
 }
 
+static void status_capture(kro_ctl_buf_st *out)
+{
+    kro_capture_stat_st c;
+    kro_capture_stat(&c);
+    kro_ctl_buf_printf(out, "\"capture\":{\"file\":");
+    if (c.file[0] == '\0')
+        kro_ctl_buf_printf(out, "null");
+    else
+        kro_ctl_buf_json_str(out, c.file, sizeof(c.file));
+    kro_ctl_buf_printf(out, ",\"records\":%llu,\"bytes\":%llu,\"lost\":%llu,\"limit_reached\":%s},",
+                       (unsigned long long)c.records, (unsigned long long)c.bytes, (unsigned long long)c.lost,
+                       c.limit_reached ? "true" : "false");
+}
+
 static void status_tail(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)
 {
     kro_ctl_buf_printf(out, "\"utran\":{\"started\":%s,\"channels\":[", s->utran_started ? "true" : "false");
@@ -142,5 +157,6 @@ void kro_ctl_status(kro_ctl_buf_st *out)
     kro_ctl_stat_read(&snap);
     status_head(out, &snap);
     status_waveforms(out);
+    status_capture(out);
     status_tail(out, &snap);
 }

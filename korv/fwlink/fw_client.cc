@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "capture/capture.h"
 #include "ctl/ctl.h"
 #include "exception/exception.h"
 #include "fwlink/fwlink.h"
@@ -194,8 +195,11 @@ static void fw_dispatch(int fd, const void *record, size_t length)
 static void fw_count_oversized(int fd, int err)
 {
     fw_socket_client_st *client = fw_client_of(fd);
-    if (err == EFBIG && client != NULL)
-        kro_ctl_stat_link_bad_record(fw_link_of(client));
+    if (err != EFBIG || client == NULL)
+        return;
+    kro_ctl_stat_link_bad_record(fw_link_of(client));
+    if (kro_capture_running())
+        kro_capture_record(fw_link_of(client), KRO_CAPTURE_IN, NULL, 0, "length above 1024");
 }
 
 void socket_client_fwm(int fd, short flags, void *arg)
@@ -225,6 +229,9 @@ void socket_client_fwm(int fd, short flags, void *arg)
             fw_socket_client_st *from = fw_client_of(fd);
             if (from != NULL)
                 kro_ctl_stat_link_record_in(fw_link_of(from), length);
+            if (from != NULL && kro_capture_running())
+                kro_capture_record(fw_link_of(from), KRO_CAPTURE_IN, record, length,
+                                   kro_capture_drop_reason(record, length));
             fw_dispatch(fd, record, length);
             /* A reply that failed to go out closes this very connection and
              * frees the stream from inside the dispatcher. */
@@ -300,9 +307,17 @@ int kro_fw_write_parcel(parcel_write_st *parcel)
 {
     fw_socket_client_st *client = fw_client_of(parcel->fd);
     uint32_t length = parcel->length;
+    /* The library releases the parcel once sent: a capture keeps a copy. */
+    uint8_t sent[KOR_RECORD_MAX];
+    int capture = client != NULL && kro_capture_running() && length >= SCA_HEADER_SIZE &&
+                  length <= KOR_RECORD_MAX;
+    if (capture)
+        kro_capture_sent_copy(parcel->data, length, sent);
     if (write_parcel(parcel) != 0)
         return -1;
     if (client != NULL)
         kro_ctl_stat_link_record_out(fw_link_of(client), length);
+    if (capture)
+        kro_capture_record(fw_link_of(client), KRO_CAPTURE_OUT, sent, length, NULL);
     return 0;
 }

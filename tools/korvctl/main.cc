@@ -1,6 +1,7 @@
 /* korvctl: looks inside a running korv over its control socket.
  *   korvctl [--root DIR] status [--json]
  *   korvctl [--root DIR] log level [error|flow]
+ *   korvctl [--root DIR] capture start NAME | capture stop
  * docs/korvctl.md is the manual. */
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,8 @@ static int usage(FILE *out, int rc)
     fprintf(out,
             "usage: korvctl [--root DIR] status [--json]\n"
             "       korvctl [--root DIR] log level [error|flow]\n"
+            "       korvctl [--root DIR] capture start NAME\n"
+            "       korvctl [--root DIR] capture stop\n"
             "  the socket is /dev/socket/korv, below DIR (default: KORV_ROOT) when given.\n");
     return rc;
 }
@@ -66,6 +69,13 @@ int main(int argc, char **argv)
         if (ask(root, request, &text, &answer) != 0)
             return 1;
         printf("%s\n", answer["level"].text.c_str());
+        return 0;
+    }
+    bool start = words.size() == 3 && words[0] == "capture" && words[1] == "start";
+    if (start || (words.size() == 2 && words[0] == "capture" && words[1] == "stop")) {
+        if (ask(root, start ? "capture start " + words[2] : "capture stop", &text, &answer) != 0)
+            return 1;
+        printf("%s\n", answer["file"].text.c_str());
         return 0;
     }
     return usage(stderr, 2);

@@ -138,4 +138,18 @@ struct fwmd_cmd_info {
 const fwmd_cmd_info *fwmd_cmd_table(size_t *count);
 const fwmd_cmd_info *fwmd_cmd_find(uint64_t msg_cmd);
 
+/* ---- korv's traffic captures (pcapng, docs/capture.md) ---- */
+
+/* One captured record. */
+struct fwmd_capture_rec {
+    int channel = -1;   /* FWMD_WORK / FWMD_NV by the interface's name; -1 other */
+    int direction = 0;  /* 1: framework to korv, 2: korv to framework, 0: not said */
+    uint64_t ts_us = 0; /* microseconds since the epoch */
+    std::vector<uint8_t> frame; /* as it travelled: 4-byte length, the record */
+    std::string comment;        /* opt_comment, e.g. "dropped: bad header" */
+};
+/* Reads a capture; 0, or -1 with *err (records before the fault are in out). */
+int fwmd_pcapng_parse(const uint8_t *data, size_t size, std::vector<fwmd_capture_rec> *out, std::string *err);
+int fwmd_pcapng_load(const std::string &path, std::vector<fwmd_capture_rec> *out, std::string *err);
+
 #endif
