@@ -36,49 +36,58 @@ std::string korvctl(const ctl_rig &r, const std::vector<std::string> &words, int
     return out;
 }
 
-TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
-    ctl_rig r;
-    ASSERT_TRUE(r.up());
-    r.root.write(LTEP2P_DIR + "l.bin", std::string(300, 'L'));
+// The scripted session between capture start and stop: a voltage request
+// and its answer, a path record and a load and its answer, and a framed
+// record without a header.  Returns the records as they must be captured.
+std::vector<wire_rec> captured_session(ctl_rig &r) {
     int rc = -1;
     EXPECT_EQ(korvctl(r, {"capture", "start", "session-1"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
-    ASSERT_EQ(rc, 0);
-    korvctl_json s = r.ask_json("status");
-    EXPECT_EQ(s["capture"]["file"].text, CAPTURE_DIR + "/session-1.pcapng");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(r.ask_json("status")["capture"]["file"].text, CAPTURE_DIR + "/session-1.pcapng");
 
     std::vector<wire_rec> want;
     const fwmd_msg volt = fwmd_make(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1).u8(3));
-    ASSERT_EQ(fwmd_send(r.fw, FWMD_WORK, volt), 0);
+    EXPECT_EQ(fwmd_send(r.fw, FWMD_WORK, volt), 0);
     fwmd_msg cnf;
-    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF, 20000, &cnf));
+    EXPECT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF, 20000, &cnf));
     want.push_back({FWMD_WORK, 1, frame_of(volt), ""});
     want.push_back({FWMD_WORK, 2, frame_of(cnf), ""});
 
     const fwmd_msg path = fwmd_make(MWRX_WFMGR_COMM_PATH_INFO_IND,
         fwmd_body().u32(1).u32(8).chars("LTEP2P", 64).chars(LTEP2P_DIR, 128).chars("nvram_ltep2p.bin", 64));
-    const fwmd_msg load = fwmd_make(MWRX_WFMGR_LOAD_REQ, load_body(1000, 0, 0x201000, "l.bin"), 8);
-    ASSERT_EQ(fwmd_send(r.fw, FWMD_NV, path), 0);
-    ASSERT_EQ(fwmd_send(r.fw, FWMD_NV, load), 0);
+    const fwmd_msg load = fwmd_make(MWRX_WFMGR_LOAD_REQ, load_body(1000, 16000, 0x201000, "l.bin"), 8);
+    EXPECT_EQ(fwmd_send(r.fw, FWMD_NV, path), 0);
+    EXPECT_EQ(fwmd_send(r.fw, FWMD_NV, load), 0);
     fwmd_msg load_cnf = r.next(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
-    ASSERT_EQ(load_cnf.msg_cmd, (uint64_t)MWRX_WFMGR_LOAD_CNF);
-    EXPECT_EQ(fwmd_body_u32(load_cnf, 4), 300u);  // the file's size: what replays compare
+    EXPECT_EQ(load_cnf.msg_cmd, (uint64_t)MWRX_WFMGR_LOAD_CNF);
+    // The bytes of the phone's l.bin from 16000 on: a replay on a phone
+    // whose file differs gets another count.
+    EXPECT_EQ(fwmd_body_u32(load_cnf, 4), 384u);
     want.push_back({FWMD_NV, 1, frame_of(path), ""});
     want.push_back({FWMD_NV, 1, frame_of(load), ""});
     want.push_back({FWMD_NV, 2, frame_of(load_cnf), ""});
 
     // Framed, but 12 bytes and no header: korv drops it, the capture keeps it.
     const std::string bad("\0\0\0\x0c" "0123456789ab", 16);
-    ASSERT_EQ(r.send_raw(FWMD_WORK, bad), 0);
-    ASSERT_TRUE(korvtest::wait_until(
+    EXPECT_EQ(r.send_raw(FWMD_WORK, bad), 0);
+    EXPECT_TRUE(korvtest::wait_until(
         [&] { return r.ask_json("status")["links"]["work"]["bad_records"].as_int() == 1; }, 10000));
     want.push_back({FWMD_WORK, 1, std::vector<uint8_t>(bad.begin(), bad.end()), "dropped: short record"});
 
-    s = r.ask_json("status");
+    korvctl_json s = r.ask_json("status");
     EXPECT_EQ(s["capture"]["records"].as_int(), (int64_t)want.size());
     EXPECT_EQ(s["capture"]["lost"].as_int(), 0);
     EXPECT_EQ(korvctl(r, {"capture", "stop"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
     EXPECT_EQ(rc, 0);
-    s = r.ask_json("status");
+    return want;
+}
+
+TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    const std::vector<wire_rec> want = captured_session(r);
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    korvctl_json s = r.ask_json("status");
     EXPECT_EQ(s["capture"]["file"].kind, korvctl_json::null_v);
     EXPECT_FALSE(s["capture"]["limit_reached"].boolean);
 
@@ -108,6 +117,74 @@ TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
             EXPECT_GE(got[i].ts_us, got[i - 1].ts_us) << i;
         }
     }
+
+    // fwmd --decode: one line per record, in fwmd's rendering.
+    std::string text;
+    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--decode", file}, &text), 0);
+    const std::vector<std::string> lines = korvtest::split_lines(text);
+    ASSERT_EQ(lines.size(), want.size()) << text;
+    fwmd_msg m;
+    for (size_t i = 0; i + 1 < want.size(); i++) {
+        ASSERT_EQ(fwmd_decode(want[i].frame.data() + 4, want[i].frame.size() - 4, &m), 0);
+        const std::string link = want[i].channel == FWMD_WORK ? "work " : "nv   ";
+        EXPECT_NE(lines[i].find(link + (want[i].direction == 1 ? "in  " : "out ") + fwmd_format(m)), std::string::npos)
+            << lines[i];
+    }
+    EXPECT_NE(lines.back().find("work in  record of 12 bytes without a header: 00 00 00 0c 30"), std::string::npos)
+        << lines.back();
+    EXPECT_NE(lines.back().find("(dropped: short record)"), std::string::npos) << lines.back();
+}
+
+// fwmd --replay FILE against a fresh korv on a fresh phone; returns the exit
+// status, fwmd's output in *out.
+int replay(const std::string &capture, const std::string &l_bin, std::string *out) {
+    const int work = korvtest::free_port(), nv = korvtest::free_port();
+    korvtest::rig_opts o;
+    o.work_port = work;
+    o.nv_port = nv;
+    ctl_rig r(o);
+    if (!l_bin.empty()) r.root.write(LTEP2P_DIR + "l.bin", l_bin);
+    return korvtest::run_tool({korvtest::bin_path("fwmd"), "--work-port", std::to_string(work), "--nv-port",
+                               std::to_string(nv), "--root", r.root.dir, "--replay", capture, "--asap"},
+                              out, {}, 60000);
+}
+
+TEST(CaptureE2e, ReplayOnAFreshPhoneMatchesAndOnAnotherShowsTheDifference) {
+    korvtest::sim_root keep(false);
+    const std::string capture = keep.path("/session-1.pcapng");
+    {
+        ctl_rig r;
+        ASSERT_TRUE(r.up());
+        captured_session(r);
+        ASSERT_FALSE(::testing::Test::HasFailure());
+        korvtest::write_file(capture, korvtest::read_file(r.root.path(CAPTURE_DIR + "/session-1.pcapng")));
+    }
+    std::string out;
+    EXPECT_EQ(replay(capture, "", &out), 0) << out;
+    EXPECT_NE(out.find("fwmd: replay of 6 records: 0 differences"), std::string::npos) << out;
+
+    // l.bin 100 bytes past 16000 instead of 384: the load's count differs.
+    EXPECT_EQ(replay(capture, std::string(16100, 'l'), &out), 1) << out;
+    EXPECT_NE(out.find("difference: record 5 (nv out): MWRX_WFMGR_LOAD_CNF count: captured 384, got 100"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("fwmd: replay of 6 records: 1 difference\n"), std::string::npos) << out;
+}
+
+// The capture that ships in scenarios/, at its captured pace.
+TEST(CaptureE2e, ShippedCaptureReplaysWithoutDifference) {
+    const int work = korvtest::free_port(), nv = korvtest::free_port();
+    korvtest::rig_opts o;
+    o.work_port = work;
+    o.nv_port = nv;
+    ctl_rig r(o);
+    std::string out;
+    EXPECT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--work-port", std::to_string(work), "--nv-port",
+                                  std::to_string(nv), "--replay", KORV_SCENARIO_DIR "/voltage-and-load.pcapng"},
+                                 &out, {}, 60000),
+              0)
+        << out;
+    EXPECT_NE(out.find("fwmd: replay of 6 records: 0 differences"), std::string::npos) << out;
 }
 
 TEST(CaptureE2e, NamesOutsideTheFolderAndSecondCapturesAreRefused) {

@@ -1,7 +1,9 @@
 /* fwmd: the framework service stand-in for people.  Listens on the work and
  * NV ports, prints every connection and every message decoded, sends the
  * messages given on the command line once korv is connected, or plays a
- * scenario and prints its result table.  docs/fwmd.md is the manual. */
+ * scenario and prints its result table; decodes korv's traffic captures and
+ * replays them against korv.  docs/fwmd.md and docs/capture.md are the
+ * manuals. */
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -25,11 +27,16 @@ static void usage(FILE *out)
     fprintf(out,
             "usage: fwmd [--work-port N] [--nv-port N] [--root DIR] [--script FILE] [MESSAGE ...]\n"
             "       fwmd --list\n"
+            "       fwmd --decode FILE\n"
+            "       fwmd [--work-port N] [--nv-port N] [--root DIR] --replay FILE [--asap]\n"
             "  MESSAGE: one argument per message, \"CHANNEL COMMAND [key=value ...]\",\n"
             "           e.g. 'nv MWRX_WFMGR_NV_MODIFY_IND wf_id=7 entry=0:7:16:ABCD'\n"
             "  ports default to KORV_WORK_PORT / KORV_NV_PORT, else 8010 / 8020;\n"
             "  the root defaults to KORV_ROOT.  Without --script fwmd runs until interrupted;\n"
-            "  with it, fwmd exits when the scenario ends: 0 when every step passed, else 1.\n");
+            "  with it, fwmd exits when the scenario ends: 0 when every step passed, else 1.\n"
+            "  --decode prints a capture of korv's (pcapng) one message per line; --replay\n"
+            "  plays its inbound records once korv has connected both links and exits 0\n"
+            "  when korv answered as captured, else 1 (each difference printed).\n");
 }
 
 static void list_commands()
@@ -83,7 +90,8 @@ static void take_signals()
 
 struct options {
     int ports[2];
-    std::string root, script;
+    std::string root, script, replay;
+    bool asap = false;
     std::vector<std::pair<int, fwmd_msg>> messages;
     fwmd_scenario scenario;
 };
@@ -103,9 +111,11 @@ static int parse_options(int argc, char **argv, options *o)
                 return -1;
             }
             i++;
-        } else if ((a == "--root" || a == "--script") && val != nullptr) {
-            (a == "--root" ? o->root : o->script) = val;
+        } else if ((a == "--root" || a == "--script" || a == "--replay") && val != nullptr) {
+            (a == "--root" ? o->root : a == "--script" ? o->script : o->replay) = val;
             i++;
+        } else if (a == "--asap") {
+            o->asap = true;
         } else if (a.compare(0, 2, "--") == 0) {
             fprintf(stderr, "fwmd: unknown option %s\n", a.c_str());
             return -1;
@@ -120,8 +130,8 @@ static int parse_options(int argc, char **argv, options *o)
             o->messages.push_back({ch, m});
         }
     }
-    if (!o->script.empty() && !o->messages.empty()) {
-        fprintf(stderr, "fwmd: give either --script or messages, not both\n");
+    if ((!o->script.empty()) + (!o->messages.empty()) + (!o->replay.empty()) > 1) {
+        fprintf(stderr, "fwmd: give one of --script, --replay or messages\n");
         return -1;
     }
     return 0;
@@ -141,6 +151,40 @@ static int play(fwmd_server *s, const options &o)
     return rc == 0 ? 0 : 1;
 }
 
+static int decode(const char *path)
+{
+    std::vector<fwmd_capture_rec> recs;
+    std::string err;
+    int rc = fwmd_pcapng_load(path, &recs, &err);
+    for (const fwmd_capture_rec &r : recs)
+        printf("%s\n", fwmd_capture_line(r, recs[0].ts_us).c_str());
+    if (rc != 0)
+        fprintf(stderr, "fwmd: %s\n", err.c_str());
+    return rc == 0 ? 0 : 1;
+}
+
+static void wait_for_korv(fwmd_server *s, int channel)
+{
+    if (!fwmd_connected(s, channel))
+        printf("fwmd: waiting for korv on %s\n", fwmd_channel_name(channel));
+    while (fwmd_wait_connected(s, channel, 1000) != 0) {
+    }
+}
+
+static int replay(fwmd_server *s, const options &o, const std::vector<fwmd_capture_rec> &recs)
+{
+    wait_for_korv(s, FWMD_WORK);
+    wait_for_korv(s, FWMD_NV);
+    fwmd_replay_options ro;
+    ro.asap = o.asap;
+    s_playing = true;
+    int differences = fwmd_replay(s, recs, ro);
+    s_playing = false;
+    printf("fwmd: replay of %zu records: %d difference%s\n", recs.size(), differences,
+           differences == 1 ? "" : "s");
+    return differences == 0 ? 0 : 1;
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
@@ -151,6 +195,8 @@ int main(int argc, char **argv)
         list_commands();
         return 0;
     }
+    if (argc == 3 && !strcmp(argv[1], "--decode"))
+        return decode(argv[2]);
     options o;
     std::string err;
     if (parse_options(argc, argv, &o) != 0) {
@@ -158,6 +204,11 @@ int main(int argc, char **argv)
         return 2;
     }
     if (!o.script.empty() && fwmd_scenario_load(o.script, &o.scenario, &err) != 0) {
+        fprintf(stderr, "fwmd: %s\n", err.c_str());
+        return 2;
+    }
+    std::vector<fwmd_capture_rec> capture;
+    if (!o.replay.empty() && fwmd_pcapng_load(o.replay, &capture, &err) != 0) {
         fprintf(stderr, "fwmd: %s\n", err.c_str());
         return 2;
     }
@@ -173,16 +224,13 @@ int main(int argc, char **argv)
     printf("fwmd: listening on 127.0.0.1, work port %d, nv port %d\n", fwmd_port(s, FWMD_WORK),
            fwmd_port(s, FWMD_NV));
     fwmd_set_trace(s, stdout);
-    if (!o.script.empty()) {
-        int rc = play(s, o);
+    if (!o.script.empty() || !o.replay.empty()) {
+        int rc = o.replay.empty() ? play(s, o) : replay(s, o, capture);
         fwmd_stop(s);
         return rc;
     }
     for (const auto &[ch, m] : o.messages) {
-        if (!fwmd_connected(s, ch))
-            printf("fwmd: waiting for korv on %s\n", fwmd_channel_name(ch));
-        while (fwmd_wait_connected(s, ch, 1000) != 0) {
-        }
+        wait_for_korv(s, ch);
         fwmd_send(s, ch, m);
     }
     for (;;)

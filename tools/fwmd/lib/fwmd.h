@@ -137,6 +137,8 @@ struct fwmd_cmd_info {
 };
 const fwmd_cmd_info *fwmd_cmd_table(size_t *count);
 const fwmd_cmd_info *fwmd_cmd_find(uint64_t msg_cmd);
+/* A field's value as fwmd_format shows it. */
+std::string fwmd_render_field(const fwmd_field &f);
 
 /* ---- korv's traffic captures (pcapng, docs/capture.md) ---- */
 
@@ -151,5 +153,19 @@ struct fwmd_capture_rec {
 /* Reads a capture; 0, or -1 with *err (records before the fault are in out). */
 int fwmd_pcapng_parse(const uint8_t *data, size_t size, std::vector<fwmd_capture_rec> *out, std::string *err);
 int fwmd_pcapng_load(const std::string &path, std::vector<fwmd_capture_rec> *out, std::string *err);
+/* One record as a line: seconds since first_us, link, "in"/"out", then the
+ * message in fwmd_format's rendering (or the bytes), and the comment. */
+std::string fwmd_capture_line(const fwmd_capture_rec &r, uint64_t first_us);
+
+struct fwmd_replay_options {
+    bool asap = false;     /* inbound records back to back, not at their captured spacing */
+    int reply_ms = 5000;   /* a captured reply that takes longer is a difference */
+    int settle_ms = 500;   /* after the last record: how long korv may still send */
+    FILE *out = stdout;    /* the differences, one per line */
+};
+/* Plays the inbound records of a capture to korv, connected on both links,
+ * and compares what korv sends with the captured outbound records, link by
+ * link in order.  Returns the number of differences (each printed). */
+int fwmd_replay(fwmd_server *s, const std::vector<fwmd_capture_rec> &recs, const fwmd_replay_options &o);
 
 #endif

@@ -518,6 +518,11 @@ int fwmd_decode_fields(const fwmd_msg &msg, std::vector<fwmd_field> *out,
     return whole ? 0 : -1;
 }
 
+std::string fwmd_render_field(const fwmd_field &f)
+{
+    return render_field(f);
+}
+
 std::string fwmd_format(const fwmd_msg &msg)
 {
     const char *name = fwmd_cmd_name(msg.msg_cmd);
