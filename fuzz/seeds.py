@@ -243,9 +243,58 @@ SEEDS = {
     "ctl": {
         "status": b"status\n",
         "log-levels": b"log level error\nlog level\nlog level flow\r\n",
-        "unknown-and-usage": b"capture start x\nstatus now\nlog level loud\n\n   \t \n",
+        "unknown-and-usage": b"capture x\nstatus now\nlog level loud\ncapture start\n\n   \t \n",
+        "capture": b"capture start fz-1\ncapture start again\nstatus\ncapture stop\ncapture stop\n"
+                   b"capture start ../up\ncapture start a/b\n",
         "garbage": b"\x00\xff{\"x\x01\nlog\x7flevel\n" + b"w " * 20 + b"\n",
     },
+}
+
+
+def pcapng_block(kind, body, order="<"):
+    total = 12 + len(body)
+    return struct.pack(order + "II", kind, total) + body + struct.pack(order + "I", total)
+
+
+def pcapng_option(code, value, order="<"):
+    pad = b"\0" * (-len(value) % 4)
+    return struct.pack(order + "HH", code, len(value)) + value + pad
+
+
+def pcapng(records, order="<", tsresol=6, names=(b"work", b"nv")):
+    """A capture as korv writes it: records are (interface, flags, us, frame, comment)."""
+    opt = lambda code, value: pcapng_option(code, value, order)
+    out = pcapng_block(0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1) + opt(0, b""), order)
+    for name in names:
+        out += pcapng_block(1, struct.pack(order + "HHI", 147, 0, 0) + opt(2, name) + opt(9, bytes([tsresol]))
+                            + opt(0, b""), order)
+    for iface, flags, us, data, comment in records:
+        body = struct.pack(order + "IIIII", iface, us >> 32, us & 0xFFFFFFFF, len(data), len(data))
+        body += data + b"\0" * (-len(data) % 4) + opt(2, struct.pack(order + "I", flags))
+        if comment:
+            body += opt(1, comment)
+        out += pcapng_block(6, body + opt(0, b""), order)
+    return out
+
+
+CAPTURED = [
+    (0, 1, 1700000000000000, frame(message(CARD_POWERON_REQ, b"\x01\x03", src=1, dst=2)), b""),
+    (0, 2, 1700000000000300, frame(message(0x00050002)), b""),
+    (1, 1, 1700000000001000, frame(load_req(8, 1, 1000, 16000, 0x201000, 0, "l.bin")), b""),
+    (1, 2, 1700000000002000, frame(message(LOAD_CNF, u32(1, 384, 0), 8, 2, 1)), b""),
+    (0, 1, 1700000000003000, b"\0\0\0\x0c0123456789ab", b"dropped: short record"),
+    (0, 1, 1700000000004000, b"", b"dropped: length above 1024"),
+]
+
+SEEDS["pcapng"] = {
+    "session": pcapng(CAPTURED),
+    "big-endian": pcapng(CAPTURED, order=">"),
+    "nanoseconds": pcapng(CAPTURED, tsresol=9),
+    "binary-resolution": pcapng(CAPTURED[:2], tsresol=0x94),
+    "other-interface": pcapng(CAPTURED[:2], names=(b"eth0", b"nv")),
+    "truncated": pcapng(CAPTURED)[:-7],
+    "undeclared-interface": pcapng([(5, 1, 0, b"\0\0\0\0", b"")]),
+    "no-header": pcapng(CAPTURED)[28:],
 }
 
 

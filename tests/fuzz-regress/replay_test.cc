@@ -78,7 +78,7 @@ TEST_P(FuzzReplay, SeedsAndRegressionsRunClean)
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
-                         ::testing::Values("cfg", "record", "work", "nv", "utran", "socbridge", "ini", "path", "ctl"),
+                         ::testing::Values("cfg", "record", "work", "nv", "utran", "socbridge", "ini", "path", "ctl", "pcapng"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 }  // namespace
