@@ -28,6 +28,7 @@ static void usage(FILE *out)
             "usage: fwmd [--work-port N] [--nv-port N] [--root DIR] [--script FILE] [MESSAGE ...]\n"
             "       fwmd --list\n"
             "       fwmd --decode FILE\n"
+            "       fwmd --lua\n"
             "       fwmd [--work-port N] [--nv-port N] [--root DIR] --replay FILE [--asap]\n"
             "  MESSAGE: one argument per message, \"CHANNEL COMMAND [key=value ...]\",\n"
             "           e.g. 'nv MWRX_WFMGR_NV_MODIFY_IND wf_id=7 entry=0:7:16:ABCD'\n"
@@ -36,7 +37,8 @@ static void usage(FILE *out)
             "  with it, fwmd exits when the scenario ends: 0 when every step passed, else 1.\n"
             "  --decode prints a capture of korv's (pcapng) one message per line; --replay\n"
             "  plays its inbound records once korv has connected both links and exits 0\n"
-            "  when korv answered as captured, else 1 (each difference printed).\n");
+            "  when korv answered as captured, else 1 (each difference printed).\n"
+            "  --lua prints the Wireshark dissector of captures (tools/wireshark/korv.lua).\n");
 }
 
 static void list_commands()
@@ -193,6 +195,10 @@ int main(int argc, char **argv)
     }
     if (argc == 2 && !strcmp(argv[1], "--list")) {
         list_commands();
+        return 0;
+    }
+    if (argc == 2 && !strcmp(argv[1], "--lua")) {
+        fwmd_print_lua(stdout);
         return 0;
     }
     if (argc == 3 && !strcmp(argv[1], "--decode"))

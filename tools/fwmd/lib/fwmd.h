@@ -137,6 +137,9 @@ struct fwmd_cmd_info {
 };
 const fwmd_cmd_info *fwmd_cmd_table(size_t *count);
 const fwmd_cmd_info *fwmd_cmd_find(uint64_t msg_cmd);
+/* The Wireshark dissector of korv's captures (tools/wireshark/korv.lua),
+ * generated from the message catalogue. */
+void fwmd_print_lua(FILE *out);
 /* A field's value as fwmd_format shows it. */
 std::string fwmd_render_field(const fwmd_field &f);
 
