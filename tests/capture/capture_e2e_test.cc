@@ -3,7 +3,9 @@
 // that went over the wire, in order, with their links, directions and bytes
 // (a dropped one with its reason); the status answer follows the capture;
 // names that could leave the capture folder are refused.
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "../ctl/ctl_rig.h"
 
@@ -169,6 +171,107 @@ TEST(CaptureE2e, ReplayOnAFreshPhoneMatchesAndOnAnotherShowsTheDifference) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("fwmd: replay of 6 records: 1 difference\n"), std::string::npos) << out;
+}
+
+// What tshark printed for each frame (-V), in order.
+std::vector<std::string> frames_of(const std::string &text) {
+    std::vector<std::string> frames;
+    for (size_t at = text.find("Frame "); at != std::string::npos;) {
+        size_t next = text.find("\nFrame ", at);
+        frames.push_back(text.substr(at, next == std::string::npos ? std::string::npos : next - at));
+        at = next == std::string::npos ? next : next + 1;
+    }
+    return frames;
+}
+
+// The lines the dissector must show for one record: the length prefix,
+// every header field, the message's name, every body field by name.
+std::vector<std::string> dissected_names(const fwmd_capture_rec &rec) {
+    fwmd_msg m;
+    std::vector<std::string> names = {"Length prefix: " + std::to_string(rec.frame.size() - 4)};
+    if (fwmd_decode(rec.frame.data() + 4, rec.frame.size() - 4, &m) != 0) return names;
+    for (const char *h : {"len: ", "wf_id: ", "src: ", "dst: ", "msg_cmd: ", "body_len: "}) names.push_back(h);
+    names.push_back(std::string("Message: ") + fwmd_cmd_name(m.msg_cmd));
+    std::vector<fwmd_field> fields;
+    fwmd_decode_fields(m, &fields, nullptr);
+    for (const fwmd_field &f : fields) {
+        size_t dot = f.name.rfind('.');
+        if (dot != std::string::npos) names.push_back(f.name.substr(0, dot) + "\n");  // the group's subtree
+        std::string leaf = f.name.substr(dot == std::string::npos ? 0 : dot + 1) + ": ";
+        names.push_back(f.is_bytes ? leaf : leaf + std::to_string(f.num));
+    }
+    return names;
+}
+
+// tshark as an unprivileged user when we are root (it refuses Lua as root);
+// "" with *why when that cannot be.
+std::string tshark_output(const std::string &lua, const std::string &capture, std::string *why) {
+    if (access("/usr/bin/tshark", X_OK) != 0) {
+        *why = "tshark missing (make test installs it)";
+        return "";
+    }
+    std::vector<std::string> argv = {"/usr/bin/tshark", "-X", "lua_script:" + lua, "-r", capture, "-V"};
+    if (geteuid() == 0) {
+        if (access("/usr/sbin/runuser", X_OK) != 0) {
+            *why = "tshark will not run Lua as root and runuser is missing";
+            return "";
+        }
+        argv.insert(argv.begin(), {"/usr/sbin/runuser", "-u", "nobody", "--"});
+    }
+    std::string out;
+    if (korvtest::run_tool(argv, &out, {}, 120000) != 0) *why = "tshark failed";
+    return out;
+}
+
+TEST(CaptureE2e, WiresharkDissectorNamesEveryFieldOfEveryMessage) {
+    std::string generated;
+    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--lua"}, &generated), 0);
+    EXPECT_EQ(generated, korvtest::read_file(KORV_SOURCE_DIR "/tools/wireshark/korv.lua"))
+        << "run fwmd --lua > tools/wireshark/korv.lua";
+
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    ASSERT_EQ(r.ask_json("capture start every-message")["capture"].text, "started");
+    ASSERT_EQ(r.voltage(2, 1), 0);
+    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND,
+                     fwmd_body().u32(1).u32(8).chars("LTEP2P", 64).chars(LTEP2P_DIR, 128).chars("nv.bin", 64)),
+              0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND,
+                     fwmd_body().u32(2).u32(0).u32(8).u32(0).u32(2).raw("ab", 2).u32(0).u32(8).u32(4).u32(1).raw("c", 1)),
+              0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_LOAD_REQ, load_body(1000, 16000, 0x201000, "l.bin"), 8), 0);
+    ASSERT_EQ(r.next(FWMD_NV, MWRX_WFMGR_LOAD_CNF).msg_cmd, (uint64_t)MWRX_WFMGR_LOAD_CNF);
+    const std::string image = utrantest::hdr().bridge("utran0", 3).end().bytes;
+    ASSERT_EQ(r.send_header(image), 0);
+    ASSERT_EQ(r.wf_type(1), 0);
+    ASSERT_TRUE(r.journal_has(1));
+    ASSERT_EQ(r.ask_json("capture stop")["capture"].text, "stopped");
+
+    // Both files where the unprivileged user can read them.
+    korvtest::sim_root dir(false);
+    chmod(dir.dir.c_str(), 0755);
+    const std::string capture = dir.path("/every-message.pcapng"), lua = dir.path("/korv.lua");
+    korvtest::write_file(capture, korvtest::read_file(r.root.path(CAPTURE_DIR + "/every-message.pcapng")));
+    korvtest::write_file(lua, generated);
+    chmod(capture.c_str(), 0644);
+    chmod(lua.c_str(), 0644);
+    std::vector<fwmd_capture_rec> recs;
+    std::string err;
+    ASSERT_EQ(fwmd_pcapng_load(capture, &recs, &err), 0) << err;
+    ASSERT_EQ(recs.size(), 8u);
+
+    std::string why;
+    const std::string text = tshark_output(lua, capture, &why);
+    if (text.empty() && why.find("failed") == std::string::npos) GTEST_SKIP() << why;
+    ASSERT_TRUE(why.empty()) << why << "\n" << text;
+    const std::vector<std::string> frames = frames_of(text);
+    ASSERT_EQ(frames.size(), recs.size()) << text;
+    for (size_t i = 0; i < recs.size(); i++) {
+        EXPECT_NE(frames[i].find("korv framework record"), std::string::npos) << frames[i];
+        for (const std::string &name : dissected_names(recs[i]))
+            EXPECT_NE(frames[i].find("    " + name), std::string::npos) << name << " in\n" << frames[i];
+    }
 }
 
 // The capture that ships in scenarios/, at its captured pace.
