@@ -46,6 +46,8 @@ std::vector<wire_rec> captured_session(ctl_rig &r) {
     EXPECT_EQ(korvctl(r, {"capture", "start", "session-1"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(r.ask_json("status")["capture"]["file"].text, CAPTURE_DIR + "/session-1.pcapng");
+    EXPECT_NE(korvctl(r, {"status"}, &rc).find("capture     " + CAPTURE_DIR + "/session-1.pcapng, 0 records, "),
+              std::string::npos);
 
     std::vector<wire_rec> want;
     const fwmd_msg volt = fwmd_make(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1).u8(3));

@@ -114,7 +114,13 @@ struct replay_run {
         if (!o.asap && *last_us != 0 && r.ts_us > *last_us)
             std::this_thread::sleep_for(std::chrono::microseconds(r.ts_us - *last_us));
         *last_us = r.ts_us;
-        fwmd_send_raw(s, r.channel, r.frame.data(), r.frame.size());
+        /* A record that fwmd's own encoder makes byte for byte goes out as
+         * a message, so the transcript shows it decoded. */
+        fwmd_msg m;
+        if (frame_msg(r, &m) == 0 && fwmd_encode(m) == r.frame)
+            fwmd_send(s, r.channel, m);
+        else
+            fwmd_send_raw(s, r.channel, r.frame.data(), r.frame.size());
     }
 
     /* What korv sends after the capture's last reply. */

@@ -44,6 +44,13 @@ std::string channels(const korvctl_json &list) {
     return names.empty() ? "no channels" : "channels " + names;
 }
 
+std::string capture_text(const korvctl_json &c) {
+    std::string figures = num(c["records"]) + " records, " + num(c["bytes"]) + " bytes, " + num(c["lost"]) + " lost";
+    std::string limit = c["limit_reached"].boolean ? " (stopped itself at 64 MiB)" : "";
+    if (c["file"].kind == korvctl_json::string_v) return c["file"].text + ", " + figures;
+    return "none running; last " + figures + limit;
+}
+
 } // namespace
 
 void korvctl_print_status(FILE *out, const korvctl_json &s) {
@@ -59,6 +66,7 @@ void korvctl_print_status(FILE *out, const korvctl_json &s) {
     waveforms(out, s["waveforms"]);
     line(out, "utran", std::string(s["utran"]["started"].boolean ? "started" : "stopped") + ", " +
                            channels(s["utran"]["channels"]));
+    line(out, "capture", capture_text(s["capture"]));
     std::string last = exc["last_type"].kind == korvctl_json::number_v ? ", last type " + exc["last_type"].text : "";
     line(out, "exception", exc["state"].text + ", " + num(exc["count"]) + " so far" + last);
     line(out, "log", s["log"]["sink"].text);
