@@ -5,6 +5,7 @@
 #define KOR_ADAPTER_INT_H
 
 #include <pthread.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -60,6 +61,10 @@ int kor_thread_deleted(void);
 /* Wakes every queue waiter so a deleted one can see its flag; takes the
  * queue table's lock and each queue's. */
 void kor_queue_wake_all(void);
+
+/* The liblog sink (log_liblog.cc, built with KORV_LOG_LIBLOG): one line
+ * of `level` to the radio buffer. */
+void kor_log_liblog(int level, const char *format, va_list ap);
 
 /* 1 when the fault hook asks creation of `kind` ("mutex", "queue", "thread")
  * named `name` to fail. */

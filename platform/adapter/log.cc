@@ -1,5 +1,7 @@
 /* Logging: one line per call, "MM-DD HH:MM:SS.mmm PID TID L M: TEXT", written
- * to KORV_LOG_FILE (appended) or standard error; while the level is
+ * to KORV_LOG_FILE (appended), else to the default sink: standard error, or
+ * with KORV_LOG_LIBLOG (the phone's build) liblog's radio buffer, which takes
+ * the text alone (log_liblog.cc).  While the level is
  * KOR_LVL_ERROR, lines of any other level are dropped before formatting.
  *
  * The daemon logs from its signal handler while other threads may be
@@ -26,6 +28,14 @@
 
 #define LOG_LINE_MAX 4096
 #define LOG_SINK_UNSET (-1)
+#define LOG_SINK_LIBLOG (-2)
+#ifdef KORV_LOG_LIBLOG
+#define LOG_SINK_DEFAULT LOG_SINK_LIBLOG
+#define LOG_SINK_DEFAULT_NAME "liblog"
+#else
+#define LOG_SINK_DEFAULT STDERR_FILENO
+#define LOG_SINK_DEFAULT_NAME "stderr"
+#endif
 
 static std::atomic<int> s_log_fd{LOG_SINK_UNSET};
 /* KOR_LVL_FLOW lets every line out, KOR_LVL_ERROR only error lines. */
@@ -61,14 +71,14 @@ __attribute__((constructor)) static void log_load(void) {
     pthread_atfork(NULL, NULL, log_ids_forget);
 }
 
-/* The configured file, or standard error when none is set or it cannot be
+/* The configured file, or the default sink when none is set or it cannot be
  * opened.  Close-on-exec: the shell commands the daemon runs must not
  * inherit it. */
 static int log_open_sink(void) {
     const char *path = getenv("KORV_LOG_FILE");
-    if (path == NULL || path[0] == '\0') return STDERR_FILENO;
+    if (path == NULL || path[0] == '\0') return LOG_SINK_DEFAULT;
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    return fd >= 0 ? fd : STDERR_FILENO;
+    return fd >= 0 ? fd : LOG_SINK_DEFAULT;
 }
 
 /* Lines logged before tp_os_log_init open the sink themselves; two threads
@@ -78,7 +88,7 @@ static int log_sink(void) {
     if (fd != LOG_SINK_UNSET) return fd;
     int mine = log_open_sink();
     if (!s_log_fd.compare_exchange_strong(fd, mine)) {
-        if (mine != STDERR_FILENO) close(mine);
+        if (mine >= 0 && mine != STDERR_FILENO) close(mine);
         return fd;
     }
     return mine;
@@ -92,9 +102,10 @@ void tp_os_log_init(int mode) {
      * this moment, and the descriptor must not be reused under it. */
     s_log_fd.store(fd);
     const char *path = getenv("KORV_LOG_FILE");
-    if (fd == STDERR_FILENO && path != NULL && path[0] != '\0')
+    if (fd == LOG_SINK_DEFAULT && path != NULL && path[0] != '\0')
         tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
-                         KOR_ADAPTER_TAG "cannot open log file %s, logging to stderr\n", path);
+                         KOR_ADAPTER_TAG "cannot open log file %s, logging to " LOG_SINK_DEFAULT_NAME "\n",
+                         path);
 }
 
 /* Month, day and time of day from seconds since the epoch (local). */
@@ -157,12 +168,22 @@ int tp_os_log_level(void) { return s_log_level.load(std::memory_order_relaxed); 
 
 const char *tp_os_log_sink(void) {
     const char *path = getenv("KORV_LOG_FILE");
-    return log_sink() == STDERR_FILENO || path == NULL ? "stderr" : path;
+    return log_sink() == LOG_SINK_DEFAULT || path == NULL ? LOG_SINK_DEFAULT_NAME : path;
 }
 
 void tp_os_str_printf(int module, int level, const char *format, ...) {
     if (level != KOR_LVL_ERROR && s_log_level.load(std::memory_order_relaxed) == KOR_LVL_ERROR) return;
     int saved_errno = errno; /* callers log errno's text after the fact */
+#ifdef KORV_LOG_LIBLOG
+    if (log_sink() == LOG_SINK_LIBLOG) {
+        va_list ap;
+        va_start(ap, format);
+        kor_log_liblog(level, format, ap);
+        va_end(ap);
+        errno = saved_errno;
+        return;
+    }
+#endif
     char line[LOG_LINE_MAX];
     size_t len = (size_t)log_header(line, sizeof line, module, level);
     /* vsnprintf keeps the buffer's last byte for its terminator; that byte is

@@ -1,7 +1,10 @@
 /* The platform seam: the system calls that take a device path or reach a
- * device, with every absolute path taken below KORV_ROOT when that is set.
- * The pty master and slaves (/dev/ptmx, /dev/pts/...) are the host's own and
- * stay unmapped.  The root is read once and kept for the process's life. */
+ * device.  On the host (KOR_HOST_SIM) every absolute path is taken below
+ * KORV_ROOT when that is set, and the simulated driver answers requests on
+ * the root's /dev/modem; the pty master and slaves (/dev/ptmx, /dev/pts/...)
+ * are the host's own and stay unmapped.  The root is read once and kept for
+ * the process's life.  The phone's build has neither: there each wrapper is
+ * the plain call and KORV_ROOT is never read. */
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +21,8 @@
 #include <string>
 
 #include "kor_platform.h"
+
+#ifdef KOR_HOST_SIM
 #include "platform/sim/modem/modem_sim.h"
 
 static pthread_once_t s_root_once = PTHREAD_ONCE_INIT;
@@ -63,6 +68,30 @@ int kor_path_map(const char *path, char *out, size_t cap) {
 static const char *seam_map(const char *path, char *buf) {
     return kor_path_map(path, buf, KOR_PATH_MAX) == 0 ? buf : NULL;
 }
+#else
+const char *kor_root(void) { return NULL; }
+
+int kor_path_map(const char *path, char *out, size_t cap) {
+    if (path == NULL || out == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    size_t len = strlen(path);
+    if (len + 1 > cap) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(out, path, len + 1);
+    return 0;
+}
+
+/* The path itself: nothing is mapped on the phone. */
+static const char *seam_map(const char *path, char *buf) {
+    (void)buf;
+    if (path == NULL) errno = EFAULT;
+    return path;
+}
+#endif
 
 int kor_open(const char *path, int flags, ...) {
     mode_t mode = 0;
@@ -131,6 +160,7 @@ void *kor_dlopen(const char *path, int flags) {
     return p != NULL ? dlopen(p, flags) : NULL;
 }
 
+#ifdef KOR_HOST_SIM
 static int seam_is_blank(char c) { return c == ' ' || c == '\t'; }
 
 static int seam_is_device_word(const std::string &word) {
@@ -160,6 +190,8 @@ static int seam_map_command(const char *command, std::string *out) {
     return 0;
 }
 
+#endif
+
 /* system(3) without the daemon's descriptors: the shell and the tools it
  * starts in the background (the dump tool outlives the daemon) must not hold
  * the framework sockets, the modem or the exception channel open.  Returns a
@@ -181,14 +213,20 @@ static int seam_shell(const char *command) {
 
 int kor_system(const char *command) {
     if (command == NULL) return system(NULL);
-    if (kor_root() == NULL) return seam_shell(command);
-    std::string mapped;
-    if (seam_map_command(command, &mapped) != 0) return -1;
-    return seam_shell(mapped.c_str());
+#ifdef KOR_HOST_SIM
+    if (kor_root() != NULL) {
+        std::string mapped;
+        if (seam_map_command(command, &mapped) != 0) return -1;
+        return seam_shell(mapped.c_str());
+    }
+#endif
+    return seam_shell(command);
 }
 
 int kor_ioctl(int fd, unsigned long request, void *arg) {
+#ifdef KOR_HOST_SIM
     const char *root = kor_root();
     if (root != NULL && modem_sim_is_modem_fd(root, fd)) return modem_sim_ioctl(root, fd, request, arg);
+#endif
     return ioctl(fd, request, arg);
 }

@@ -19,6 +19,9 @@
 //                       plays the demonstration on a fresh root (status 0
 //                       when every check passed); run as root, korv runs as
 //                       the unprivileged user "nobody"
+//   korv-sim logcat DIR [-b radio]
+//                       prints a log buffer of the root in DIR (the radio
+//                       buffer by default) as `logcat -v threadtime` would
 // KORV_SIM_DAEMON names another program to run in korv's place (tests).
 #include <signal.h>
 #include <time.h>
@@ -31,6 +34,7 @@
 
 #include "data_image.h"
 #include "demo.h"
+#include "logcat.h"
 #include "service_manager.h"
 #include "sim_root.h"
 
@@ -126,6 +130,19 @@ int cmd_demo(int argc, char **argv) {
     return korvsim::run_demo(opts);
 }
 
+int cmd_logcat(int argc, char **argv) {
+    if (argc != 1 && !(argc == 3 && strcmp(argv[1], "-b") == 0)) {
+        fprintf(stderr, "usage: korv-sim logcat DIR [-b radio]\n");
+        return 2;
+    }
+    std::string err;
+    if (korvsim::logcat_print(argv[0], argc == 3 ? argv[2] : "radio", stdout, &err) != 0) {
+        fprintf(stderr, "korv-sim logcat: %s\n", err.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int usage() {
     fprintf(stderr, "usage:\n");
     fprintf(stderr, "  korv-sim init DIR [--data-image MIB]\n");
@@ -134,6 +151,7 @@ int usage() {
     fprintf(stderr, "  korv-sim umount DIR\n");
     fprintf(stderr, "  korv-sim run [--user NAME] DIR\n");
     fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
+    fprintf(stderr, "  korv-sim logcat DIR [-b radio]\n");
     return 2;
 }
 
@@ -142,6 +160,7 @@ int usage() {
 int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "demo") == 0) return cmd_demo(argc - 2, argv + 2);
+    if (argc >= 2 && strcmp(argv[1], "logcat") == 0) return cmd_logcat(argc - 2, argv + 2);
     std::string err;
     if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2], 0);
     if (argc == 5 && strcmp(argv[1], "init") == 0 && strcmp(argv[3], "--data-image") == 0)

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "fwmd.h"
+#include "kor_os.h"
 #include "korvctl.h"
 #include "scenario.h"
 #include "service_manager.h"
@@ -339,7 +340,10 @@ void print_header(demo_state &d, const std::string &scenario) {
     fprintf(o, "  fwmd        127.0.0.1 work port %d, NV port %d\n", fwmd_port(d.fw, FWMD_WORK),
             fwmd_port(d.fw, FWMD_NV));
     fprintf(o, "  scenario    %s\n", scenario.c_str());
-    fprintf(o, "  korv's log  %s/korv.log\n", d.root.c_str());
+    if (strcmp(tp_os_log_sink(), "liblog") == 0)
+        fprintf(o, "  korv's log  radio buffer (korv-sim logcat %s)\n", d.root.c_str());
+    else
+        fprintf(o, "  korv's log  %s/korv.log\n", d.root.c_str());
     fprintf(o, "  korv's user %s\n\n", geteuid() == 0 ? d.opt.user.c_str() : "yours");
     fflush(o);
 }

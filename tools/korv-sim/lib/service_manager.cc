@@ -2,7 +2,9 @@
 //
 // Threads and ownership: the monitor thread owns the daemon's life cycle
 // (spawn, wait, reap, restart pause); the forwarder thread tails the daemon's
-// log file.  Every field of supervisor::state below `mu` is guarded by it;
+// log: its log file, or the root's radio buffer when the adapter's sink is
+// liblog (korv-sim loads the same adapter as the daemon, so its own default
+// sink says which).  Every field of supervisor::state below `mu` is guarded by it;
 // `cv` wakes the monitor's pause, stop()'s grace wait and the forwarder.
 // Output lines go through out_mu so that the two threads never interleave.
 #include "service_manager.h"
@@ -27,6 +29,8 @@
 #include <sstream>
 #include <thread>
 
+#include "kor_os.h"
+#include "logcat.h"
 #include "sim_root.h"
 
 extern char **environ;
@@ -173,7 +177,9 @@ int rc_load(const std::string &path, const std::string &name, service_def *def,
 struct supervisor::state {
     supervisor_options opts;
     std::string program;
-    std::string log_file;
+    std::string log_file;    /* the daemon's standard output and error */
+    bool logcat = false;     /* its lines go to the radio buffer, not log_file */
+    std::string follow_file; /* what the forwarder tails */
     std::vector<std::string> argv, env;
     int socbridge_fd = -1; /* write end of the exception channel, held for korv */
     std::thread monitor, forwarder;
@@ -202,6 +208,7 @@ struct supervisor::state {
     int wait_exit(pid_t p);
     bool crash_loop_after_exit();
     void forward_loop();
+    void forward(std::string *pending, bool final);
 };
 
 /* Called with mu held, so stop() never misses a daemon being born. */
@@ -322,15 +329,35 @@ void supervisor::state::monitor_loop() {
     cv.notify_all();
 }
 
+/* Says each complete line (or radio buffer entry) at the start of *pending
+ * and drops it; with `final`, a torn rest too.  A malformed entry drops what
+ * is pending. */
+void supervisor::state::forward(std::string *pending, bool final) {
+    if (logcat) {
+        std::vector<std::string> lines;
+        bool bad = false;
+        size_t used = logcat_render(*pending, &lines, &bad);
+        for (const auto &l : lines) say("korv| " + l);
+        pending->erase(0, bad || final ? pending->size() : used);
+        return;
+    }
+    size_t at;
+    while ((at = pending->find('\n')) != std::string::npos) {
+        say("korv| " + pending->substr(0, at));
+        pending->erase(0, at + 1);
+    }
+    if (final && !pending->empty()) say("korv| " + *pending);
+}
+
 /* Copies each complete line the daemon logs; a restarted daemon that
  * truncates the file is followed from its start. */
 void supervisor::state::forward_loop() {
     off_t offset = 0;
     struct stat st;
-    if (stat(log_file.c_str(), &st) == 0) offset = st.st_size;
+    if (stat(follow_file.c_str(), &st) == 0) offset = st.st_size;
     std::string partial;
     auto drain = [&](bool final) {
-        int fd = open(log_file.c_str(), O_RDONLY | O_CLOEXEC);
+        int fd = open(follow_file.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return;
         if (fstat(fd, &st) == 0 && st.st_size < offset) offset = 0;
         char buf[8192];
@@ -340,12 +367,7 @@ void supervisor::state::forward_loop() {
             partial.append(buf, static_cast<size_t>(n));
         }
         close(fd);
-        size_t at;
-        while ((at = partial.find('\n')) != std::string::npos) {
-            say("korv| " + partial.substr(0, at));
-            partial.erase(0, at + 1);
-        }
-        if (final && !partial.empty()) say("korv| " + partial);
+        forward(&partial, final);
     };
     std::unique_lock<std::mutex> lk(mu);
     while (!stopping || !done) {
@@ -382,10 +404,13 @@ int supervisor::start(std::string *err) {
         return -1;
     }
     s.log_file = s.opts.log_file.empty() ? s.opts.root + "/korv.log" : s.opts.log_file;
+    s.logcat = strcmp(tp_os_log_sink(), "liblog") == 0;
+    s.follow_file = s.logcat ? logcat_buffer_path(s.opts.root, "radio") : s.log_file;
     s.argv = sd.argv;
-    for (char **e = environ; *e; e++) s.env.push_back(*e);
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "KORV_LOG_FILE=", 14) != 0) s.env.push_back(*e);
     set_env(&s.env, "KORV_ROOT=" + s.opts.root);
-    set_env(&s.env, "KORV_LOG_FILE=" + s.log_file);
+    if (!s.logcat) set_env(&s.env, "KORV_LOG_FILE=" + s.log_file);
     for (const auto &e : s.opts.env) set_env(&s.env, e);
 
     /* korv must never read end of file on the exception channel: hold a

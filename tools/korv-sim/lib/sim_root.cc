@@ -164,7 +164,7 @@ bool build_waveforms(builder &b) {
 }
 
 bool build_devices(builder &b) {
-    return b.dir("dev/__properties__") && b.sparse("dev/modem", k_modem_memory) &&
+    return b.dir("dev/__properties__") && b.dir("dev/log") && b.sparse("dev/modem", k_modem_memory) &&
            b.file("dev/modem.conf", k_modem_conf) && b.file("dev/modem.log", "") &&
            b.fifo("dev/socbridge") && b.file("init/ctl.log", "") &&
            b.file("sys/tarno/usim_voltage", "") && b.file("sys/tarno/usim2_voltage", "") &&
