@@ -34,6 +34,12 @@ def u32(*values):
     return b"".join(struct.pack("<I", v) for v in values)
 
 
+def log_entry(prio, tag, msg, pid=1234, tid=1240, sec=1765000000, nsec=123456789):
+    """One entry of a simulated log buffer (platform/sim/liblog/radio_log.h)."""
+    payload = bytes([prio]) + tag.encode() + b"\0" + msg.encode() + b"\0"
+    return struct.pack("<IiiII", len(payload), pid, tid, sec, nsec) + payload
+
+
 def text(s, size):
     b = s.encode()
     return b + b"\0" * (size - len(b))
@@ -247,6 +253,14 @@ SEEDS = {
         "capture": b"capture start fz-1\ncapture start again\nstatus\ncapture stop\ncapture stop\n"
                    b"capture start ../up\ncapture start a/b\n",
         "garbage": b"\x00\xff{\"x\x01\nlog\x7flevel\n" + b"w " * 20 + b"\n",
+    },
+    "logcat": {
+        "entries": log_entry(6, "korv", "first: error") + log_entry(3, "korv", "two\nlines")
+        + log_entry(4, "a-long-tag", ""),
+        "torn": log_entry(3, "korv", "whole") + log_entry(3, "korv", "torn")[:-3],
+        "oversized": log_entry(3, "korv", "ok") + struct.pack("<IiiII", 5000, 1, 1, 0, 0) + b"x" * 40,
+        "no-nul": log_entry(3, "korv", "ok") + struct.pack("<IiiII", 4, 1, 1, 0, 0) + b"\x03abc",
+        "odd-priority": log_entry(0, "", "") + log_entry(200, "t", "\n\n"),
     },
 }
 

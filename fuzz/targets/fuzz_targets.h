@@ -34,6 +34,7 @@ extern const korv_fuzz_target korv_fuzz_ini;
 extern const korv_fuzz_target korv_fuzz_trust_path;
 extern const korv_fuzz_target korv_fuzz_ctl;
 extern const korv_fuzz_target korv_fuzz_pcapng;
+extern const korv_fuzz_target korv_fuzz_logcat;
 
 /* NULL when no target has that name. */
 const korv_fuzz_target *korv_fuzz_find(const std::string &name);
