@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
         abort();
     }
     absolute_args(argc, argv);
-    s_target->init();
+    korv_fuzz_start(s_target);
     return 0;
 }
 

@@ -15,18 +15,11 @@
 #include "process/cfg.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "kor_cfg.h"
-#include "kor_os.h"
 
 #define CFG_FUZZ_PATH "/system/etc/fuzz.cfg"
 #define CFG_FUZZ_MAX_CAP 128
 
 #define CHECK(cond) KORV_FUZZ_CHECK("cfg", cond)
-
-static void cfg_fuzz_init(void)
-{
-    korv_fuzz_root();
-    tp_os_log_init(0);
-}
 
 static bool inside(const char *p, const char *start, size_t len) { return p >= start && p <= start + len; }
 
@@ -94,4 +87,4 @@ static int cfg_fuzz_one(const uint8_t *data, size_t size)
     return 0;
 }
 
-const korv_fuzz_target korv_fuzz_cfg = {"cfg", cfg_fuzz_init, cfg_fuzz_one};
+const korv_fuzz_target korv_fuzz_cfg = {"cfg", NULL, cfg_fuzz_one};

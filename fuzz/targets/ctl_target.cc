@@ -18,12 +18,6 @@
 
 #define CHECK(cond) KORV_FUZZ_CHECK("ctl", cond)
 
-static void ctl_fuzz_init(void)
-{
-    korv_fuzz_root();
-    tp_os_log_init(0);
-}
-
 static void check_words(const char *line, size_t len, const kro_ctl_request_st *req)
 {
     for (int i = 0; i < req->count; i++) {
@@ -70,4 +64,4 @@ static int ctl_fuzz_one(const uint8_t *data, size_t size)
     return 0;
 }
 
-const korv_fuzz_target korv_fuzz_ctl = {"ctl", ctl_fuzz_init, ctl_fuzz_one};
+const korv_fuzz_target korv_fuzz_ctl = {"ctl", NULL, ctl_fuzz_one};

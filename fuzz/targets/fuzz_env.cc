@@ -2,7 +2,7 @@
  * record splitter, reply sockets, and the skipped pauses.
  *
  * State: the root's directory name is set once by the first caller of
- * korv_fuzz_root (the main thread, in a target's init) and only read
+ * korv_fuzz_root (the main thread, in korv_fuzz_start) and only read
  * afterwards; the pause switch is per thread. */
 #include "fuzz/targets/fuzz_targets.h"
 
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "kor_msg.h"
+#include "kor_os.h"
 #include "sim_root.h"
 
 #define RECORD_PREFIX 2
@@ -81,6 +82,13 @@ const std::string &korv_fuzz_root(void)
     if (chdir(s_root->c_str()) != 0) abort();
     atexit(root_remove_at_exit);
     return *s_root;
+}
+
+void korv_fuzz_start(const korv_fuzz_target *target)
+{
+    korv_fuzz_root();
+    tp_os_log_init(0);
+    if (target->init != NULL) target->init();
 }
 
 void korv_fuzz_root_remove(void)

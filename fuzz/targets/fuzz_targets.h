@@ -16,7 +16,8 @@
 
 struct korv_fuzz_target {
     const char *name;
-    /* Once per process, before the first input. */
+    /* Once per process, before the first input, after the simulated root
+     * and the daemon's log are set up (korv_fuzz_start); NULL: no more. */
     void (*init)(void);
     /* One input.  Returns 0, or -1 for an input the target refuses to run
      * (libFuzzer then keeps it out of the corpus).  A broken invariant
@@ -36,6 +37,9 @@ extern const korv_fuzz_target korv_fuzz_ctl;
 extern const korv_fuzz_target korv_fuzz_pcapng;
 extern const korv_fuzz_target korv_fuzz_logcat;
 
+/* Sets up the process for a target: the simulated root, the daemon's log
+ * (to /dev/null unless KORV_LOG_FILE says otherwise), then its init. */
+void korv_fuzz_start(const korv_fuzz_target *target);
 /* NULL when no target has that name. */
 const korv_fuzz_target *korv_fuzz_find(const std::string &name);
 /* Every target's name, blank-separated (for usage lines). */

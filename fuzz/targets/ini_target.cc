@@ -13,17 +13,10 @@
 #include <vector>
 
 #include "fuzz/targets/fuzz_targets.h"
-#include "kor_os.h"
 #include "nvram/nvram_int.h"
 
 #define CHECK(cond) KORV_FUZZ_CHECK("ini", cond)
 #define INI_LOADER_LINE 2048
-
-static void ini_fuzz_init(void)
-{
-    korv_fuzz_root();
-    tp_os_log_init(0);
-}
 
 static int ini_fuzz_one(const uint8_t *data, size_t size)
 {
@@ -48,4 +41,4 @@ static int ini_fuzz_one(const uint8_t *data, size_t size)
     return 0;
 }
 
-const korv_fuzz_target korv_fuzz_ini = {"ini", ini_fuzz_init, ini_fuzz_one};
+const korv_fuzz_target korv_fuzz_ini = {"ini", NULL, ini_fuzz_one};

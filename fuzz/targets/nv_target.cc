@@ -22,8 +22,6 @@ static int s_nv[2];
 
 static void nv_fuzz_init(void)
 {
-    korv_fuzz_root();
-    tp_os_log_init(0);
     unlink(korv_fuzz_path("/dev/socbridge").c_str());
     if (at_modem_open() != 0) abort();
     tp_os_queue_init();

@@ -25,7 +25,6 @@
 #include "cutils/record_stream.h"
 #include "fuzz/targets/fuzz_targets.h"
 #include "kor_msg.h"
-#include "kor_os.h"
 
 #define CHECK(cond) KORV_FUZZ_CHECK("record", cond)
 
@@ -45,8 +44,6 @@ static RecordStream *s_rt_stream;
 
 static void record_fuzz_init(void)
 {
-    korv_fuzz_root();
-    tp_os_log_init(0);
     korv_fuzz_socketpair(s_rt);
     s_rt_stream = record_stream_new(s_rt[1], KOR_RECORD_MAX);
     if (s_rt_stream == NULL) abort();

@@ -22,7 +22,6 @@
 #include "cutils/properties.h"
 #include "exception/exception.h"
 #include "fuzz/targets/fuzz_targets.h"
-#include "kor_os.h"
 
 #define CHECK(cond) KORV_FUZZ_CHECK("socbridge", cond)
 #define SOC_BUF 255
@@ -34,8 +33,6 @@ typedef std::vector<uint8_t> bytes;
 
 static void socbridge_fuzz_init(void)
 {
-    korv_fuzz_root();
-    tp_os_log_init(0);
     ptym_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (ptym_fd < 0) abort();
 }

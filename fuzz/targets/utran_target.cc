@@ -12,7 +12,6 @@
 
 #include "cutils/properties.h"
 #include "fuzz/targets/fuzz_targets.h"
-#include "kor_os.h"
 #include "modem/at_modem.h"
 #include "utran/utran.h"
 
@@ -21,8 +20,6 @@
 
 static void utran_fuzz_init(void)
 {
-    korv_fuzz_root();
-    tp_os_log_init(0);
     if (at_modem_open() != 0) abort();
     start_utran_service(); /* empty store: nothing walked yet */
 }

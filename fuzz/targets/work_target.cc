@@ -31,8 +31,6 @@ static int s_work[2];
 
 static void work_fuzz_init(void)
 {
-    korv_fuzz_root();
-    tp_os_log_init(0);
     property_set("persist.sys.modem.log", "0");
     property_set("persist.sys.modem.reset", "0");
     property_set("persist.brimwell.dump.finish", "1");

@@ -46,7 +46,7 @@ std::string content(const std::string &path)
 /* Child: runs the inputs on the target; its exit status tells how it went. */
 [[noreturn]] void replay(const korv_fuzz_target *t, const std::vector<std::string> &inputs)
 {
-    t->init();
+    korv_fuzz_start(t);
     for (const std::string &path : inputs) {
         std::string data = content(path);
         t->one(reinterpret_cast<const uint8_t *>(data.data()), data.size());

@@ -1,8 +1,9 @@
-// Nothing korv has read is lost: a burst stopped by SIGTERM, a burst cut
-// short by the self-restart of a modem exception, and a power cut half a
-// second after the writer went idle (the phone's /data on an ext4 image
-// through a loop device, copied as the cut leaves it).  Each burst carries
-// an entry for a file that cannot be opened: only that entry may be missing.
+// Nothing korv has read is lost: a burst stopped by SIGTERM (an MA entry
+// read before it included), a burst cut short by the self-restart of a modem
+// exception, and a power cut half a second after the writer went idle (the
+// phone's /data on an ext4 image through a loop device, copied as the cut
+// leaves it).  Each burst carries an entry for a file that cannot be opened:
+// only that entry may be missing.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +90,7 @@ TEST(NvramDurable, BurstThenSigtermEveryReadEntryIsInTheFile) {
     korvtest::korv_rig r;
     ASSERT_TRUE(r.up());
     send_paths(r.fw);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{k_ma_id, 32, "MA-first"}})), 0);
     send_burst(r.fw, k_utran_id, 5000);
     // SIGTERM as soon as the last entry has been read: up to a queue's depth
     // of entries is still on its way to the file.
@@ -98,6 +100,7 @@ TEST(NvramDurable, BurstThenSigtermEveryReadEntryIsInTheFile) {
     std::set<uint32_t> read = read_entries(r.korv->log());
     EXPECT_EQ(read.size(), 5000u);
     expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), read);
+    EXPECT_EQ(read_range(r.root.path(MA_FILE), 32, 8), "MA-first");
     expect_drained(*r.korv);
 }
 
