@@ -22,7 +22,6 @@
 #include <string>
 
 #include "fuzz/targets/fuzz_targets.h"
-#include "kor_os.h"
 #include "trust/trust.h"
 #include "trust/trust_int.h"
 
@@ -51,7 +50,6 @@ static void path_fuzz_init(void)
     if (mkfifo((fz / "fifo").c_str(), 0666) != 0) abort();
     s_tree_fd = open(nv.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (s_tree_fd < 0) abort();
-    tp_os_log_init(0);
 }
 
 /* 1 when the device path lies beneath the tree without a ".." component

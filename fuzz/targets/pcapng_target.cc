@@ -16,10 +16,6 @@
 
 #define CHECK(cond) KORV_FUZZ_CHECK("pcapng", cond)
 
-static void pcapng_fuzz_init(void)
-{
-}
-
 static int pcapng_fuzz_one(const uint8_t *data, size_t size)
 {
     std::vector<fwmd_capture_rec> recs;
@@ -37,4 +33,4 @@ static int pcapng_fuzz_one(const uint8_t *data, size_t size)
     return 0;
 }
 
-const korv_fuzz_target korv_fuzz_pcapng = {"pcapng", pcapng_fuzz_init, pcapng_fuzz_one};
+const korv_fuzz_target korv_fuzz_pcapng = {"pcapng", NULL, pcapng_fuzz_one};
