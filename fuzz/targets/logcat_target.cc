@@ -15,8 +15,6 @@
 
 #define CHECK(cond) KORV_FUZZ_CHECK("logcat", cond)
 
-static void logcat_fuzz_init(void) {}
-
 /* "MM-DD HH:MM:SS.mmm " and, after pid, tid, priority and tag, ": ". */
 static bool threadtime_shaped(const std::string &line)
 {
@@ -54,4 +52,4 @@ static int logcat_fuzz_one(const uint8_t *data, size_t size)
     return 0;
 }
 
-const korv_fuzz_target korv_fuzz_logcat = {"logcat", logcat_fuzz_init, logcat_fuzz_one};
+const korv_fuzz_target korv_fuzz_logcat = {"logcat", NULL, logcat_fuzz_one};
