@@ -236,9 +236,10 @@ void kro_capture_record(int link, int direction, const void *record, size_t leng
     }
     if (s_stat.bytes + size > KRO_CAPTURE_LIMIT) {
         stop_at_limit();
-        pthread_mutex_unlock(&s_lock);
+        /* Once per capture; the file name is s_lock's. */
         LOG_CORE_ERR("[KORV][CAPTURE]%s reached %llu bytes, capture stopped\n", s_stat.file,
                      (unsigned long long)KRO_CAPTURE_LIMIT);
+        pthread_mutex_unlock(&s_lock);
         return;
     }
     if (s_fill_len + size > CAPTURE_BUF) {
