@@ -66,7 +66,8 @@ uint64_t to_us(uint64_t ts, uint8_t tsresol)
         unsigned shift = tsresol & 0x7F;
         if (shift >= 64)
             return 0;
-        return (uint64_t)((long double)ts * 1000000.0L / (long double)(1ull << shift));
+        long double us = (long double)ts * 1000000.0L / (long double)(1ull << shift);
+        return us < 18446744073709551615.0L ? (uint64_t)us : UINT64_MAX;
     }
     for (uint8_t p = 6; p < tsresol && p < 30; p++)
         ts /= 10;
