@@ -26,10 +26,18 @@ extern "C" {
 #define KOR_LVL_ERROR 2
 #define KOR_LVL_FLOW 8
 
-/* Logging: one line per call, one write(2) per line, no lock on the path, so
- * it is safe from the signal handler's teardown.  Sink: KORV_LOG_FILE or
- * standard error. */
+/* Logging: one line per call, whole, no lock on the path, so it is safe
+ * from the signal handler's teardown.  Sink: KORV_LOG_FILE or standard
+ * error.  Lines leave one write(2) each, except in a process that called
+ * tp_os_log_init: there each thread's lines leave in batches, within about
+ * 10 ms of being made. */
 void tp_os_log_init(int mode);
+/* Writes every batched line now and lets each later line leave directly.
+ * For the way out (exit signal, kill of the group, exit); no lock, no
+ * allocation, bounded. */
+void tp_os_log_flush(void);
+/* Writes to the sink that failed after their retries (their lines lost). */
+uint64_t tp_os_log_failed_writes(void);
 void tp_os_str_printf(int module, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 /* Which lines go out: KOR_LVL_FLOW (every line, the default) or

@@ -52,6 +52,7 @@ static void *kro_event_looper(void *arg)
     int err = errno;
     kro_release_dmi_ops();
     LOG_CORE_ERR("[KORV][FLOW]error in event_loop_base errno:%d\n", err);
+    tp_os_log_flush(); /* SIGKILL gives the log buffers no other chance */
     kill(0, SIGKILL);
     return NULL;
 }

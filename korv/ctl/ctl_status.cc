@@ -148,7 +148,7 @@ static void status_tail(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)
     kro_ctl_buf_printf(out, "},\"log\":{\"sink\":");
     const char *sink = tp_os_log_sink();
     kro_ctl_buf_json_str(out, sink, strlen(sink));
-    kro_ctl_buf_printf(out, "}}");
+    kro_ctl_buf_printf(out, ",\"failed_writes\":%llu}}", (unsigned long long)tp_os_log_failed_writes());
 }
 
 void kro_ctl_status(kro_ctl_buf_st *out)

@@ -145,6 +145,9 @@ static void on_exit_signal(int signo, siginfo_t *info, void *context)
     }
     ril_l2k_deinit();
     LOG_CORE_FLOW("korvd exit\n");
+    /* The lines still in the threads' log buffers, this handler's own among
+     * them, leave before the process does. */
+    tp_os_log_flush();
     /* _exit, not exit: atexit handlers and static destructors would run
      * while the looper and writer threads still use what they destroy. */
     _exit(0);

@@ -6,8 +6,9 @@
  *
  * The daemon logs from its signal handler while other threads may be
  * anywhere, so this path takes no lock, allocates nothing and never calls
- * into the time-zone code: each line is built in a stack buffer and leaves in
- * one write(2), which also keeps lines of different threads whole.  The sink
+ * into the time-zone code: each line is built in a stack buffer (its
+ * timestamp taken then) and leaves whole, in one write(2) of its own or, in
+ * the daemon, inside a batch of its thread's lines (log_batch.cc).  The sink
  * descriptor, the level and the local-time offset are atomics; the offset is taken at
  * load and at tp_os_log_init, so a daylight-saving switch while the daemon
  * runs is not followed. */
@@ -19,6 +20,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,6 +43,7 @@ static std::atomic<int> s_log_fd{LOG_SINK_UNSET};
 /* KOR_LVL_FLOW lets every line out, KOR_LVL_ERROR only error lines. */
 static std::atomic<int> s_log_level{KOR_LVL_FLOW};
 static std::atomic<long> s_utc_offset_s{0};
+static std::atomic<uint64_t> s_log_failed{0};
 
 static void log_tz_refresh(void) {
     time_t now = time(NULL);
@@ -98,9 +101,13 @@ void tp_os_log_init(int mode) {
     (void)mode; /* one sink only: the mode selects nothing here */
     log_tz_refresh();
     int fd = log_open_sink();
+    kor_log_batch_drain(); /* lines made before the switch go to the old sink */
     /* The previous sink stays open: another thread may be writing to it at
      * this moment, and the descriptor must not be reused under it. */
     s_log_fd.store(fd);
+    if (kor_log_batch_start() != 0)
+        tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
+                         KOR_ADAPTER_TAG "log flusher not started, one write per line\n");
     const char *path = getenv("KORV_LOG_FILE");
     if (fd == LOG_SINK_DEFAULT && path != NULL && path[0] != '\0')
         tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
@@ -128,7 +135,7 @@ static void log_civil(int64_t secs, unsigned *mon, unsigned *day, unsigned *sod)
     *mon = mp < 10 ? mp + 3 : mp - 9;
 }
 
-static int log_header(char *buf, size_t cap, int module, int level) {
+static int log_header(char *buf, size_t cap, int module, int level, pid_t *tid) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     unsigned mon, day, sod;
@@ -140,23 +147,45 @@ static int log_header(char *buf, size_t cap, int module, int level) {
         strcpy(lvl, "D");
     else
         snprintf(lvl, sizeof lvl, "%d", level);
-    pid_t pid, tid;
-    log_ids(&pid, &tid);
+    pid_t pid;
+    log_ids(&pid, tid);
     int n = snprintf(buf, cap, "%02u-%02u %02u:%02u:%02u.%03u %d %d %s %d: ", mon, day,
                      sod / 3600, sod / 60 % 60, sod % 60, (unsigned)(ts.tv_nsec / 1000000),
-                     (int)pid, (int)tid, lvl, module);
+                     (int)pid, (int)*tid, lvl, module);
     return n < 0 ? 0 : (n < (int)cap / 2 ? n : (int)cap / 2);
 }
 
-static void log_write(int fd, const char *buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
+/* A write that makes no progress is tried again a few times (a full disk
+ * may clear, a non-blocking sink may drain), then counted and given up:
+ * the log must never stop the daemon. */
+#define LOG_WRITE_TRIES 3
+#define LOG_RETRY_PAUSE_NS 1000000
+
+void kor_log_write(struct iovec *iov, int count) {
+    int fd = log_sink();
+    int tries = 0;
+    while (count > 0) {
+        ssize_t n = writev(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        buf += n;
-        len -= (size_t)n;
+        if (n <= 0) {
+            if (++tries >= LOG_WRITE_TRIES) {
+                s_log_failed.fetch_add(1, std::memory_order_relaxed);
+                return;
+            }
+            struct timespec pause = {0, LOG_RETRY_PAUSE_NS};
+            nanosleep(&pause, NULL);
+            continue;
+        }
+        /* A short write (a pipe, a terminal) goes on where it stopped. */
+        for (; count > 0 && (size_t)n >= iov->iov_len; iov++, count--) n -= (ssize_t)iov->iov_len;
+        if (count > 0) {
+            iov->iov_base = (char *)iov->iov_base + n;
+            iov->iov_len -= (size_t)n;
+        }
     }
 }
+
+uint64_t tp_os_log_failed_writes(void) { return s_log_failed.load(std::memory_order_relaxed); }
 
 int tp_os_log_set_level(int level) {
     if (level != KOR_LVL_FLOW && level != KOR_LVL_ERROR) return -1;
@@ -185,7 +214,8 @@ void tp_os_str_printf(int module, int level, const char *format, ...) {
     }
 #endif
     char line[LOG_LINE_MAX];
-    size_t len = (size_t)log_header(line, sizeof line, module, level);
+    pid_t tid;
+    size_t len = (size_t)log_header(line, sizeof line, module, level, &tid);
     /* vsnprintf keeps the buffer's last byte for its terminator; that byte is
      * where a cut or unterminated text gets its newline. */
     size_t room = sizeof line - len;
@@ -198,6 +228,9 @@ void tp_os_str_printf(int module, int level, const char *format, ...) {
     }
     len += n < 0 ? 0 : ((size_t)n < room - 1 ? (size_t)n : room - 1);
     if (len == 0 || line[len - 1] != '\n') line[len++] = '\n';
-    log_write(log_sink(), line, len);
+    if (kor_log_batch_put(line, len, tid) != 0) {
+        struct iovec iov = {line, len};
+        kor_log_write(&iov, 1);
+    }
     errno = saved_errno;
 }

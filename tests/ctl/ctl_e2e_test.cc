@@ -137,6 +137,7 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     EXPECT_EQ(s["exception"]["count"].as_int(), 0);
     EXPECT_EQ(s["exception"]["last_type"].kind, korvctl_json::null_v);
     EXPECT_EQ(s["log"]["sink"].text, r.korv->log_path);
+    EXPECT_EQ(s["log"]["failed_writes"].text, "0");
 
     // korvctl itself: the JSON as it came, and the lines for people.
     std::string out;

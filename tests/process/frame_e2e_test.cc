@@ -1,7 +1,9 @@
 // The korv binary's command line and entry banner, observed from outside:
 // standard output, exit status, log file.  Its exit on SIGTERM is checked
-// with the bring-up (tests/fwlink).
+// with the bring-up (tests/fwlink); here, that the lines made on the way out
+// reach the log on every exit signal.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "harness.h"
 
@@ -59,5 +61,21 @@ TEST(KorvOptions, BannerShowsModeAndConfigPath) {
     for (const auto &c : cases) {
         korv_proc korv(root, c.args);
         EXPECT_TRUE(korv.wait_log(c.expected)) << c.expected << "\n" << korv.log();
+    }
+}
+
+// The handler's last line is made just before the process ends: it and the
+// teardown's lines must be in the log after the exit, on the stop, the
+// self-restart and the crash exit alike.
+TEST(KorvExit, LinesMadeJustBeforeTheExitAreInTheLog) {
+    for (int sig : {SIGTERM, SIGUSR2, SIGSEGV}) {
+        sim_root root;
+        korv_proc korv(root);
+        ASSERT_TRUE(korv.wait_log("korv main thread begin to sleep", 30000)) << sig;
+        EXPECT_EQ(korv.stop(sig, 20000), 0) << sig;
+        EXPECT_EQ(korv.count("hqsd receive signal " + std::to_string(sig) + "\n"), 1) << sig;
+        EXPECT_EQ(korv.count("korvd exit\n"), 1) << sig;
+        std::string text = korv.log();
+        EXPECT_LT(text.find("hqsd receive signal"), text.find("korvd exit")) << sig;
     }
 }

@@ -69,5 +69,5 @@ void korvctl_print_status(FILE *out, const korvctl_json &s) {
     line(out, "capture", capture_text(s["capture"]));
     std::string last = exc["last_type"].kind == korvctl_json::number_v ? ", last type " + exc["last_type"].text : "";
     line(out, "exception", exc["state"].text + ", " + num(exc["count"]) + " so far" + last);
-    line(out, "log", s["log"]["sink"].text);
+    line(out, "log", s["log"]["sink"].text + ", " + num(s["log"]["failed_writes"]) + " failed writes");
 }
