@@ -29,9 +29,13 @@ extern "C" {
 /* Logging: one line per call, whole, no lock on the path, so it is safe
  * from the signal handler's teardown.  Sink: KORV_LOG_FILE or standard
  * error.  Lines leave one write(2) each, except in a process that called
- * tp_os_log_init: there each thread's lines leave in batches, within about
- * 10 ms of being made. */
+ * tp_os_log_batch_start. */
 void tp_os_log_init(int mode);
+/* From now on each thread's lines leave in batches, within about 10 ms of
+ * being made (a flusher thread); 0, or -1 (logged) when the flusher cannot
+ * start and lines keep leaving one write each.  The daemon calls it once,
+ * after tp_os_log_init. */
+int tp_os_log_batch_start(void);
 /* Writes every batched line now and lets each later line leave directly.
  * For the way out (exit signal, kill of the group, exit); no lock, no
  * allocation, bounded. */

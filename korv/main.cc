@@ -24,6 +24,10 @@ int main(int argc, char **argv)
     char version[KORV_VERSION_SIZE] = {0};
 
     tp_os_log_init(0);
+    /* Hot paths log many fixed lines each; one write per line would cost
+     * more than their work.  A failure is logged, and lines then leave one
+     * by one. */
+    tp_os_log_batch_start();
     if (argc > 1 && kro_parse_options(argc, argv, &init_mode, cfg_file) != 0)
         return 0; /* usage printed */
 

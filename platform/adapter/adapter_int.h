@@ -73,14 +73,11 @@ void kor_log_liblog(int level, const char *format, va_list ap);
  * named `name` to fail. */
 int kor_fault_hit(const char *kind, const char *name);
 
-/* Log lines of the daemon leave in batches (log_batch.cc).  start: the
- * flusher thread and batching for this process, 0 or -1 (lines then keep
- * leaving one write each).  put: 0 when the finished line is in the calling
+/* Log lines of the daemon leave in batches (log_batch.cc).  put: 0 when the finished line is in the calling
  * thread's buffer, -1 when the caller must write it itself.  write: the
  * sink's write of `count` pieces, one writev while the sink takes it all (so
  * a batch never interleaves with another), with its retries; a write that
  * still fails is counted. */
-int kor_log_batch_start(void);
 int kor_log_batch_put(const char *line, size_t len, pid_t tid);
 /* Writes every batched line now (to the sink in force: before it changes). */
 void kor_log_batch_drain(void);

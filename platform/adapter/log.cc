@@ -105,9 +105,6 @@ void tp_os_log_init(int mode) {
     /* The previous sink stays open: another thread may be writing to it at
      * this moment, and the descriptor must not be reused under it. */
     s_log_fd.store(fd);
-    if (kor_log_batch_start() != 0)
-        tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
-                         KOR_ADAPTER_TAG "log flusher not started, one write per line\n");
     const char *path = getenv("KORV_LOG_FILE");
     if (fd == LOG_SINK_DEFAULT && path != NULL && path[0] != '\0')
         tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,

@@ -1,7 +1,8 @@
 /* Batched log lines of the daemon: each logging thread copies its finished
  * lines into a buffer of its own, and they leave in one write(2) per buffer
- * instead of one per line.  Only a process that calls tp_os_log_init (korv)
- * batches; every other user of the adapter writes each line directly.
+ * instead of one per line.  Only a process that calls tp_os_log_batch_start
+ * (korv) batches; every other user of the adapter (tools, tests that read
+ * the log right after each call) writes each line directly.
  *
  * Ownership: a fixed table of slots, each a 64 KiB ring mapped once and kept
  * for the life of the process.  A slot's producer is the one thread that
@@ -205,7 +206,7 @@ static void log_batch_forked(void) {
     t_slot = nullptr;
 }
 
-int kor_log_batch_start(void) {
+int tp_os_log_batch_start(void) {
     if (s_flusher_started.exchange(1) != 0) return 0;
     pthread_attr_t attr;
     pthread_t flusher;
@@ -216,7 +217,11 @@ int kor_log_batch_start(void) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     int rc = pthread_create(&flusher, &attr, log_flusher, NULL);
     pthread_attr_destroy(&attr);
-    if (rc != 0) return -1;
+    if (rc != 0) {
+        tp_os_str_printf(KOR_ADAPTER_MOD, KOR_LVL_ERROR,
+                         KOR_ADAPTER_TAG "log flusher not started, one write per line\n");
+        return -1;
+    }
     pthread_setname_np(flusher, "korv_log");
     s_batching.store(1);
     atexit(tp_os_log_flush);

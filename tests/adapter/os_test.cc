@@ -157,6 +157,7 @@ TEST(AdapterLog, ManyThreadsUnderLoadKeepWholeLinesInTheirOrder) {
     std::string path = R + "/load.log";
     setenv("KORV_LOG_FILE", path.c_str(), 1);
     tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
     const int threads = 12, per_thread = 4000;
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; t++)
@@ -188,6 +189,7 @@ TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
     std::string path = R + "/busy.log";
     setenv("KORV_LOG_FILE", path.c_str(), 1);
     tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
     std::atomic<bool> stop{false};
     std::thread busy([&] {
         tp_os_str_printf(3, 8, "busy thread marker\n");

@@ -180,12 +180,27 @@ korv_proc::~korv_proc() {
     if (running()) kill_now();
 }
 
-std::string korv_proc::log() const { return read_file(log_path); }
+// korv's lines reach the file in batches, within about 10 ms of being made.
+// A read waits until the file has not grown for kLogSettleMs, so every line
+// made before what the test saw last (a reply, a file, a property) is in it.
+// While korv keeps logging, the read gives up settling after kLogSettleMax.
+static const int kLogSettleMs = 50, kLogSettleMax = 60;
+
+std::string korv_proc::log() const {
+    std::string text = read_file(log_path);
+    for (int i = 0; i < kLogSettleMax; i++) {
+        usleep(kLogSettleMs * 1000);
+        std::string again = read_file(log_path);
+        if (again.size() == text.size()) return again;
+        text = std::move(again);
+    }
+    return text;
+}
 
 int korv_proc::count(const std::string &text) const { return count_of(log(), text); }
 
 bool korv_proc::wait_log(const std::string &text, int timeout_ms, int nth) const {
-    return wait_until([&] { return count(text) >= nth; }, timeout_ms);
+    return wait_until([&] { return count_of(read_file(log_path), text) >= nth; }, timeout_ms);
 }
 
 bool korv_proc::running() {

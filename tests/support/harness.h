@@ -76,6 +76,8 @@ struct korv_proc {
     korv_proc(const korv_proc &) = delete;
     korv_proc &operator=(const korv_proc &) = delete;
 
+    // The log once it has settled (no growth for 50 ms): korv's lines leave
+    // in batches, so what it made before the caller's last observation is in.
     std::string log() const;
     int count(const std::string &text) const;
     // Waits for a log line containing text (its n-th occurrence).
