@@ -20,7 +20,6 @@
  * drains every ring: the exit paths call it before the process goes. */
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -40,7 +39,7 @@
 /* An exit path waits this long for another thread's drain before it takes
  * the ring over (that thread may be stuck on a slow sink, or gone). */
 #define LOG_TAKEOVER_SPINS 2000
-#define LOG_TAKEOVER_PAUSE_NS 100000
+#define LOG_PAUSE_NS 100000
 
 struct log_slot_st {
     std::atomic<int> claimed{0};          /* producer thread's claim */
@@ -66,6 +65,14 @@ static pthread_key_t s_slot_key;
  * Initial-exec TLS never allocates. */
 static thread_local log_slot_st *t_slot __attribute__((tls_model("initial-exec")));
 static thread_local int t_in_log __attribute__((tls_model("initial-exec")));
+
+/* Waiting for another drainer sleeps rather than yields: a real-time
+ * thread's sched_yield never lets the normal-priority flusher, which may
+ * hold the ring on this CPU, finish. */
+static void log_pause(void) {
+    struct timespec pause = {0, LOG_PAUSE_NS};
+    nanosleep(&pause, NULL);
+}
 
 static void log_futex_wake(void) {
     s_wake.fetch_add(1);
@@ -106,8 +113,7 @@ static void log_slot_drain_takeover(log_slot_st *slot, pid_t tid) {
         pid_t holder = slot->drainer.load(std::memory_order_acquire);
         if (holder == tid) break;
         if (log_slot_try_drain(slot, tid) == 0) return;
-        struct timespec pause = {0, LOG_TAKEOVER_PAUSE_NS};
-        nanosleep(&pause, NULL);
+        log_pause();
     }
     slot->drainer.exchange(tid, std::memory_order_acquire);
     log_slot_write(slot);
@@ -119,7 +125,7 @@ static void log_slot_drain_takeover(log_slot_st *slot, pid_t tid) {
 static void log_slot_make_room(log_slot_st *slot, size_t len, pid_t tid) {
     while (LOG_RING_SIZE - (slot->head.load(std::memory_order_relaxed) -
                             slot->tail.load(std::memory_order_acquire)) < len) {
-        if (log_slot_try_drain(slot, tid) != 0) sched_yield();
+        if (log_slot_try_drain(slot, tid) != 0) log_pause();
     }
 }
 
@@ -161,7 +167,7 @@ static void log_slot_release(void *arg) {
     log_slot_st *slot = (log_slot_st *)arg;
     pid_t tid = gettid();
     while (slot->head.load(std::memory_order_relaxed) != slot->tail.load(std::memory_order_acquire))
-        if (log_slot_try_drain(slot, tid) != 0) sched_yield();
+        if (log_slot_try_drain(slot, tid) != 0) log_pause();
     t_slot = nullptr;
     slot->claimed.store(0, std::memory_order_release);
 }
