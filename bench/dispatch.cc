@@ -235,8 +235,8 @@ void figure_dispatch(log_mode m)
         br.push_back(count / b);
     }
     double kv = median(kr), bv = median(br);
-    add_row({name, log_name(m), grouped(kv), grouped(bv), fmt("%.2f", kv / bv), ">= 0.50",
-             kv / bv >= 0.5 ? "met" : "MISSED"});
+    add_row({name, log_name(m), grouped(kv), grouped(bv), fmt("%.2f", kv / bv), ">= 0.90",
+             kv / bv >= 0.9 ? "met" : "MISSED"});
 }
 
 } // namespace kb

@@ -177,8 +177,8 @@ void figure_nv(log_mode m, bool ma)
         br.push_back(inds * k_per_ind / b);
     }
     double kv = median(kr), bv = median(br);
-    add_row({name, log_name(m), grouped(kv), grouped(bv), fmt("%.2f", kv / bv), ">= 0.50",
-             kv / bv >= 0.5 ? "met" : "MISSED"});
+    add_row({name, log_name(m), grouped(kv), grouped(bv), fmt("%.2f", kv / bv), ">= 0.80",
+             kv / bv >= 0.8 ? "met" : "MISSED"});
 }
 
 /* A session on the waveform file, up and with its path record stored. */

@@ -20,6 +20,7 @@
  * drains every ring: the exit paths call it before the process goes. */
 #include <linux/futex.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -186,6 +187,10 @@ static int log_drain_all(pid_t tid) {
 
 static void *log_flusher(void *arg) {
     (void)arg;
+    /* The exit handler runs elsewhere, never in the middle of a drain here. */
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, NULL);
     pid_t tid = gettid();
     for (;;) {
         uint32_t seen = s_wake.load();
