@@ -35,7 +35,7 @@
 
 #define LOG_RING_SIZE (64u * 1024u) /* a power of two: positions wrap by mask */
 #define LOG_SLOTS 64
-#define LOG_TICK_MS 10
+#define LOG_TICK_MS 2
 #define LOG_FLUSHER_STACK (64u * 1024u)
 /* An exit path waits this long for another thread's drain before it takes
  * the ring over (that thread may be stuck on a slow sink, or gone). */
