@@ -31,7 +31,7 @@ extern "C" {
  * error.  Lines leave one write(2) each, except in a process that called
  * tp_os_log_batch_start. */
 void tp_os_log_init(int mode);
-/* From now on each thread's lines leave in batches, within about 10 ms of
+/* From now on each thread's lines leave in batches, within a few ms of
  * being made (a flusher thread); 0, or -1 (logged) when the flusher cannot
  * start and lines keep leaving one write each.  The daemon calls it once,
  * after tp_os_log_init. */

@@ -180,7 +180,7 @@ korv_proc::~korv_proc() {
     if (running()) kill_now();
 }
 
-// korv's lines reach the file in batches, within about 10 ms of being made.
+// korv's lines reach the file in batches, within a few ms of being made.
 // A read waits until the file has not grown for kLogSettleMs, so every line
 // made before what the test saw last (a reply, a file, a property) is in it.
 // While korv keeps logging, the read gives up settling after kLogSettleMax.
