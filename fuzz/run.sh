@@ -19,7 +19,8 @@ fi
 build=$(cd "$1" && pwd) || exit 2
 seconds=${2:-25}
 shift $(( $# >= 2 ? 2 : 1 ))
-targets=${*:-cfg record work nv utran socbridge ini path}
+# Every target the build made (fuzz/CMakeLists.txt lists them), unless named.
+targets=${*:-$(cd "$build/bin" && ls fuzz_* | sed 's/^fuzz_//')}
 src=$(cd "$(dirname "$0")" && pwd)
 work=$build/fuzz-work
 

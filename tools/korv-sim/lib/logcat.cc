@@ -20,15 +20,18 @@ char priority_letter(unsigned char prio) {
     return prio < sizeof letters - 1 ? letters[prio] : '?';
 }
 
+// The tag is appended apart: a tag as long as the buffer allows must not cut
+// the ": " that ends the prefix.
 std::string line_prefix(const radio_log_head_st &h, unsigned char prio, const std::string &tag) {
     time_t secs = static_cast<time_t>(h.sec);
     struct tm tm {};
     localtime_r(&secs, &tm);
-    char buf[128];
-    snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d.%03u %5d %5d %c %-8s: ", tm.tm_mon + 1, tm.tm_mday,
-             tm.tm_hour, tm.tm_min, tm.tm_sec, h.nsec / 1000000 % 1000, h.pid, h.tid, priority_letter(prio),
-             tag.c_str());
-    return buf;
+    char buf[64];
+    snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d.%03u %5d %5d %c ", tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+             tm.tm_min, tm.tm_sec, h.nsec / 1000000 % 1000, h.pid, h.tid, priority_letter(prio));
+    std::string prefix = buf + tag;
+    if (tag.size() < 8) prefix.append(8 - tag.size(), ' ');
+    return prefix + ": ";
 }
 
 /* One entry's payload: priority, tag, NUL, text, NUL; false when it is not. */

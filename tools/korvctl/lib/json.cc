@@ -128,11 +128,12 @@ bool json_reader::object(korvctl_json *out, int depth) {
     while (more) {
         blanks();
         if (at >= s.size() || s[at] != '"') return fail("expected a name");
-        out->members.emplace_back();
-        if (!string(&out->members.back().first)) return false;
+        out->names.emplace_back();
+        out->items.emplace_back();
+        if (!string(&out->names.back())) return false;
         blanks();
         if (at >= s.size() || s[at++] != ':') return fail("expected :");
-        if (!value(&out->members.back().second, depth + 1) || !separator('}', &more)) return false;
+        if (!value(&out->items.back(), depth + 1) || !separator('}', &more)) return false;
     }
     return true;
 }
@@ -156,8 +157,8 @@ bool json_reader::value(korvctl_json *out, int depth) {
 
 const korvctl_json &korvctl_json::operator[](const std::string &name) const {
     static const korvctl_json none;
-    for (const auto &m : members)
-        if (m.first == name) return m.second;
+    for (size_t i = 0; i < names.size(); i++)
+        if (names[i] == name) return items[i];
     return none;
 }
 

@@ -24,8 +24,11 @@ struct korvctl_json {
     enum kind_t { null_v, bool_v, number_v, string_v, array_v, object_v } kind = null_v;
     bool boolean = false;
     std::string text; // a string's value or a number's text
+    // An array's values; an object's values, named by the same index in
+    // names (a pair of a type still incomplete here would not compile with
+    // every standard library).
     std::vector<korvctl_json> items;
-    std::vector<std::pair<std::string, korvctl_json>> members;
+    std::vector<std::string> names;
 
     // The member of that name, or a shared null value.
     const korvctl_json &operator[](const std::string &name) const;
