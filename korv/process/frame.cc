@@ -96,23 +96,28 @@ static void sync_copy(const char *path)
     sync_path(KORV_WFCONFIG_DIR);
 }
 
+/* Runs the copy command, then makes the copy durable and logs `line`. */
+static void copy_nv_file(const char *command, const char *copy, const char *line)
+{
+    kor_system(command);
+    kor_system("sync");
+    sync_copy(copy);
+    LOG_MODEM_FLOW("%s", line);
+}
+
 int check_cp_nvram_backup(void)
 {
     int result = -1;
 
     if (tp_fexist(KORV_WFCONFIG_NV) != 0) {
-        kor_system("cp " KORV_WFCONFIG_NV_BAK " " KORV_WFCONFIG_NV);
-        kor_system("sync");
-        sync_copy(KORV_WFCONFIG_NV);
-        LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
+        copy_nv_file("cp " KORV_WFCONFIG_NV_BAK " " KORV_WFCONFIG_NV, KORV_WFCONFIG_NV,
+                     "[AT-MODEM][FLOW]: korv cp_nvram recovery\n");
         result = 0;
     }
     /* Asked afresh: the restore above may just have failed. */
     if (tp_fexist(KORV_WFCONFIG_NV_BAK) != 0) {
-        kor_system("cp " KORV_WFCONFIG_NV " " KORV_WFCONFIG_NV_BAK);
-        kor_system("sync");
-        sync_copy(KORV_WFCONFIG_NV_BAK);
-        LOG_MODEM_FLOW("[AT-MODEM][FLOW]: korv cp_nvram bak\n");
+        copy_nv_file("cp " KORV_WFCONFIG_NV " " KORV_WFCONFIG_NV_BAK, KORV_WFCONFIG_NV_BAK,
+                     "[AT-MODEM][FLOW]: korv cp_nvram bak\n");
         result = 0;
     }
     return result;
