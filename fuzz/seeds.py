@@ -140,6 +140,11 @@ def op_render(units):
     return 3 | units << 2
 
 
+def fmt_case(flags, width, prec, star_w, length, conv, cap, misc, value):
+    """One case of the logfmt target: the 16 bytes its head describes."""
+    return bytes([flags, width, prec, star_w & 0xFF, length, conv, cap, misc]) + struct.pack("<q", value)
+
+
 SEEDS = {
     "record": {
         "design-work": record_stream(0, [op_u32(), op_u32(), op_render(40)], frame(DESIGN_WORK)),
@@ -253,6 +258,23 @@ SEEDS = {
         "capture": b"capture start fz-1\ncapture start again\nstatus\ncapture stop\ncapture stop\n"
                    b"capture start ../up\ncapture start a/b\n",
         "garbage": b"\x00\xff{\"x\x01\nlog\x7flevel\n" + b"w " * 20 + b"\n",
+    },
+    "logfmt": {
+        "daemon-shapes": fmt_case(0, 0, 0, 0, 0, 0, 200, 6, -42) + fmt_case(2, 2, 0, 0, 0, 2, 200, 0, 7)
+        + fmt_case(2, 8, 0, 0, 0, 3, 200, 4, 0xBEEF) + fmt_case(0, 201, 0, 6, 0, 4, 200, 0, 0xAB)
+        + fmt_case(0, 0, 0, 0, 3, 4, 200, 0, -1) + fmt_case(0, 0, 0, 0, 4, 2, 200, 0, 1 << 40)
+        + fmt_case(0, 0, 0, 0, 5, 2, 200, 0, 12) + fmt_case(0, 0, 0, 0, 0, 7, 200, 0, 0x7F00DEAD)
+        + fmt_case(0, 0, 0, 0, 0, 7, 200, 0, 0) + fmt_case(0, 0, 0, 0, 0, 8, 200, 6, 0),
+        "text": fmt_case(0, 0, 0xFF, 0, 0, 6, 200, 5 << 3 | 4, 0) + b"NVDATA-0123456789",
+        "text-null-and-padded": fmt_case(1, 12, 0, 0, 0, 6, 200, 1, 0) + fmt_case(0, 12, 0x83, 0, 0, 6, 200, 0, 0)
+        + b"waveform",
+        "cut-short": fmt_case(0, 30, 0, 0, 0, 0, 5, 6, 123456789) + fmt_case(0, 0, 0, 0, 0, 0, 0, 0, 1)
+        + fmt_case(0, 0, 0, 0, 0, 0, 1, 0, 1),
+        "zero-and-precision": fmt_case(2, 6, 0x84, 0, 0, 0, 200, 0, -5) + fmt_case(1, 4, 0x80, 0, 0, 3, 200, 0, 0)
+        + fmt_case(3, 201, 0, 0xF6, 1, 0, 200, 0, 300) + fmt_case(0, 0, 0xFF, 0, 2, 2, 200, 2 << 3, 70000),
+        "other-flags": fmt_case(4, 0, 0, 0, 0, 0, 200, 0, 5) + fmt_case(16, 0, 0, 0, 0, 3, 200, 0, 255)
+        + fmt_case(8, 5, 0, 0, 8, 1, 200, 0, -3) + fmt_case(0, 0, 0, 0, 0, 9, 200, 0, 8)
+        + fmt_case(1, 5, 0, 0, 0, 8, 200, 0, 0),
     },
     "logcat": {
         "entries": log_entry(6, "korv", "first: error") + log_entry(3, "korv", "two\nlines")

@@ -36,7 +36,7 @@ static thread_local bool t_skip_pauses;
 static const korv_fuzz_target *const s_targets[] = {
     &korv_fuzz_cfg,   &korv_fuzz_record,    &korv_fuzz_work, &korv_fuzz_nv,
     &korv_fuzz_utran, &korv_fuzz_socbridge, &korv_fuzz_ini, &korv_fuzz_trust_path,
-    &korv_fuzz_ctl,   &korv_fuzz_pcapng,    &korv_fuzz_logcat,
+    &korv_fuzz_ctl,   &korv_fuzz_pcapng,    &korv_fuzz_logcat, &korv_fuzz_logfmt,
 };
 
 const korv_fuzz_target *korv_fuzz_find(const std::string &name)

@@ -36,6 +36,7 @@ extern const korv_fuzz_target korv_fuzz_trust_path;
 extern const korv_fuzz_target korv_fuzz_ctl;
 extern const korv_fuzz_target korv_fuzz_pcapng;
 extern const korv_fuzz_target korv_fuzz_logcat;
+extern const korv_fuzz_target korv_fuzz_logfmt;
 
 /* Sets up the process for a target: the simulated root, the daemon's log
  * (to /dev/null unless KORV_LOG_FILE says otherwise), then its init. */

@@ -75,15 +75,19 @@ uint32_t tp_nvram_backup_param_setting(void);
 /* The writer thread's body: takes NV-modify records off "NV_Q" for good. */
 void *man_nvram_entry(void *arg);
 
-/* Group commit (nvram_commit.cc).  The writer thread alone calls note,
- * count, commit and commit_open. */
-/* Notes that fd, open on the file at device path `path`, was written in the
- * open batch; the batch keeps a duplicate until the file is synced. */
-void tp_nvram_commit_note(int fd, const char *path);
+/* Group commit (nvram_commit.cc).  The writer thread alone calls the batch
+ * and commit functions. */
+/* The open batch's handle on the NV file at device path `path`, opened
+ * through the confinement check at its first write in the batch and closed
+ * once synced; NULL when it cannot be opened.  *kept is 0 when the batch
+ * had no room for it: the caller syncs and closes it after its write. */
+FILE *tp_nvram_batch_file(const char *path, int *kept);
+/* Notes that MA (open on fd) was written in the open batch. */
+void tp_nvram_batch_ma(int fd, const char *path);
 /* Counts one record the writer handled; commits at the batch's 64th. */
 void tp_nvram_commit_count(void);
-/* Syncs every file the open batch wrote (and those whose sync failed
- * before); nothing when no record is counted. */
+/* Syncs and closes every file the open batch wrote (and tries again those
+ * whose sync failed before); nothing when no record is counted. */
 void tp_nvram_commit(void);
 /* 1 while counted records wait for their commit. */
 int tp_nvram_commit_open(void);

@@ -1,17 +1,26 @@
 /* Group commit of the NVRAM writer, and the drain that teardown waits for.
  * The writer writes each NV modification at once (so readers of the file see
- * it) and makes it durable in batches: a batch ends when the writer finds no
- * record waiting or after NVRAM_COMMIT_BATCH records, whichever comes first,
- * and then every file the batch wrote is synced (fdatasync) once.  A record
- * is therefore durable at most 64 records, or one empty queue, after it was
- * written, and one sync serves all records a batch wrote to the same file.
+ * it) into files it keeps open for the current batch, and makes them durable
+ * in batches: a batch ends when the writer finds no record waiting or after
+ * NVRAM_COMMIT_BATCH records, whichever comes first, and then every file the
+ * batch wrote is synced (fdatasync) once and closed.  A record is therefore
+ * durable at most 64 records, or one empty queue, after it was written, and
+ * one open and one sync serve all the records a batch wrote to the same
+ * file.  A file replaced under its path while a batch runs gets the rest of
+ * that batch's writes in the file that was opened.
  *
- * Ownership: the batch (s_files, s_file_count, s_batch) belongs to the writer
- * thread alone; no lock.  s_pending and s_committed are atomics read without
- * a lock by teardown inside the exit-signal handler: s_pending counts entries
- * that the dispatcher has read (queued, or waiting to be) and the writer has
- * not yet committed; the dispatcher adds, the writer subtracts at each
- * commit.  s_committed only grows, by the writer. */
+ * The sync stays on the writer thread.  A sync thread that overlapped it
+ * with the next batch's writes was tried and measured slower: the disk's
+ * flush completes through a normal-priority kernel worker, which the
+ * real-time writer and looper starve while both keep their CPUs busy
+ * (bench/README.md).
+ *
+ * Ownership: the batch (s_batch_files, s_batch) belongs to the writer thread
+ * alone; no lock.  s_pending and s_committed are atomics read without a lock
+ * by teardown inside the exit-signal handler: s_pending counts entries that
+ * the dispatcher has read (queued, or waiting to be) and the writer has not
+ * yet committed; the dispatcher adds, the writer subtracts at each commit.
+ * s_committed only grows, by the writer. */
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -22,6 +31,7 @@
 
 #include "ctl/ctl.h"
 #include "nvram/nvram_int.h"
+#include "trust/trust.h"
 
 /* Records after which a batch is committed even while more are waiting. */
 #define NVRAM_COMMIT_BATCH 64
@@ -35,13 +45,20 @@
 #define NVRAM_DRAIN_POLL_NS 1000000L
 
 typedef struct nvram_commit_file_st {
-    int fd; /* a duplicate of the writer's descriptor, closed once synced */
-    char path[NVRAM_COMMIT_PATH_SIZE]; /* device path, for the failure line */
+    FILE *fp;     /* the batch's handle: written through its descriptor, closed once synced */
+    int fd;       /* fileno(fp), or a duplicate of MA's descriptor when fp is NULL */
+    char path[NVRAM_COMMIT_PATH_SIZE]; /* device path: the key, and the failure line's */
 } nvram_commit_file_st;
 
-static nvram_commit_file_st s_files[NVRAM_COMMIT_FILES]; /* writer thread */
-static int s_file_count;                                  /* writer thread */
-static int s_batch;                                       /* records since the last commit; writer thread */
+typedef struct nvram_commit_set_st {
+    nvram_commit_file_st files[NVRAM_COMMIT_FILES];
+    int count;
+} nvram_commit_set_st;
+
+/* The batch's files; after a commit, those whose sync failed, to be tried
+ * again with the next batch.  Writer thread. */
+static nvram_commit_set_st s_batch_files;
+static int s_batch; /* records since the last commit; writer thread */
 
 static std::atomic<int64_t> s_pending{0};    /* dispatcher adds, writer subtracts */
 static std::atomic<int64_t> s_committed{0};  /* writer adds */
@@ -64,20 +81,61 @@ int tp_nvram_sync_file(FILE *fp, const char *path)
     return nvram_sync_fd(fileno(fp), path);
 }
 
-void tp_nvram_commit_note(int fd, const char *path)
+/* Syncs a set's files and closes those that synced; the others stay, to be
+ * tried again with the next batch.  Then counts the batch's records as
+ * committed. */
+static void nvram_sync_set(nvram_commit_set_st *set, int records)
 {
-    for (int i = 0; i < s_file_count; i++)
-        if (strcmp(s_files[i].path, path) == 0)
-            return;
-    int dup_fd = s_file_count < NVRAM_COMMIT_FILES ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-    if (dup_fd < 0) {
-        /* No room to defer it: this one file is made durable now. */
-        nvram_sync_fd(fd, path);
-        return;
+    int kept = 0;
+    for (int i = 0; i < set->count; i++) {
+        nvram_commit_file_st *f = &set->files[i];
+        if (nvram_sync_fd(f->fd, f->path) != 0)
+            set->files[kept++] = *f;
+        else if (f->fp != NULL)
+            tp_fclose(f->fp);
+        else
+            close(f->fd);
     }
-    nvram_commit_file_st *f = &s_files[s_file_count++];
-    f->fd = dup_fd;
+    set->count = kept;
+    s_committed.fetch_add(records);
+    s_pending.fetch_sub(records);
+}
+
+/* Adds a file to the open batch; -1 when the batch is full. */
+static int nvram_batch_add(FILE *fp, int fd, const char *path)
+{
+    if (s_batch_files.count >= NVRAM_COMMIT_FILES)
+        return -1;
+    nvram_commit_file_st *f = &s_batch_files.files[s_batch_files.count++];
+    f->fp = fp;
+    f->fd = fd;
     snprintf(f->path, sizeof f->path, "%s", path);
+    return 0;
+}
+
+FILE *tp_nvram_batch_file(const char *path, int *kept)
+{
+    *kept = 1;
+    for (int i = 0; i < s_batch_files.count; i++)
+        if (s_batch_files.files[i].fp != NULL && strcmp(s_batch_files.files[i].path, path) == 0)
+            return s_batch_files.files[i].fp;
+    FILE *fp = kro_trust_fopen(path, "r+");
+    if (fp != NULL && nvram_batch_add(fp, fileno(fp), path) != 0)
+        *kept = 0;
+    return fp;
+}
+
+void tp_nvram_batch_ma(int fd, const char *path)
+{
+    for (int i = 0; i < s_batch_files.count; i++)
+        if (s_batch_files.files[i].fp == NULL && strcmp(s_batch_files.files[i].path, path) == 0)
+            return;
+    int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (dup_fd < 0 || nvram_batch_add(NULL, dup_fd, path) != 0) {
+        if (dup_fd >= 0)
+            close(dup_fd);
+        nvram_sync_fd(fd, path); /* no room to defer it: durable now */
+    }
 }
 
 int tp_nvram_commit_open(void)
@@ -89,16 +147,7 @@ void tp_nvram_commit(void)
 {
     if (s_batch == 0)
         return;
-    int kept = 0;
-    for (int i = 0; i < s_file_count; i++) {
-        if (nvram_sync_fd(s_files[i].fd, s_files[i].path) == 0)
-            close(s_files[i].fd);
-        else
-            s_files[kept++] = s_files[i]; /* tried again with the next batch */
-    }
-    s_file_count = kept;
-    s_committed.fetch_add(s_batch);
-    s_pending.fetch_sub(s_batch);
+    nvram_sync_set(&s_batch_files, s_batch);
     s_batch = 0;
 }
 

@@ -1,21 +1,22 @@
 /* The NVRAM writer thread "thread_man_nvram": takes NV-modify records off
  * "NV_Q" one at a time and writes their bytes into MA or into the NV file of
  * the waveform they name, so that the looper never does file I/O for them.
- * What it writes is made durable in batches (nvram_commit.cc): each write
- * notes its file, each record is counted, and a batch is committed when no
- * record is waiting.
+ * What it writes is made durable in batches (nvram_commit.cc): a batch keeps
+ * the files it writes open, each record is counted, and a batch is
+ * committed when no record is waiting.
  *
  * Ownership: a record and its data belong to this thread from the moment
  * they are queued; it releases both.  It alone writes through fp_ma_ptr after
  * init.  It reads g_wf_path_info_map only under the map's lock, held while it
  * looks a record up and builds the path from it, because the looper may
  * replace or release that record at any time outside the lock. */
+#include <errno.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "ctl/ctl.h"
 #include "kor_os.h"
 #include "nvram/nvram_int.h"
-#include "trust/trust.h"
 
 #define NVRAM_NV_PATH_SIZE 256
 
@@ -36,22 +37,35 @@ static int nvram_nv_file_path(uint64_t wf_id, char *path, size_t cap)
     return rc;
 }
 
-/* Writes the entry's data at its offset; 0, or -1 when the bytes did not
- * all reach the file. */
-static int nvram_write_at(FILE *fp, const NVRAM_MODIFY_IND *ind)
+/* Writes the entry's data at its offset through the descriptor (the
+ * handles are never used for buffered writes); 0, or -1 when the bytes did
+ * not all reach the file. */
+static int nvram_write_at(int fd, const NVRAM_MODIFY_IND *ind)
 {
-    tp_fseek(fp, (long)ind->offset, SEEK_SET);
-    return ind->len == 0 || tp_fwrite(ind->data, ind->len, 1, fp) == 1 ? 0 : -1;
+    const uint8_t *p = ind->data;
+    uint64_t left = ind->len;
+    off_t at = (off_t)ind->offset;
+    while (left > 0) {
+        ssize_t n = pwrite(fd, p, left, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        p += n;
+        left -= (uint64_t)n;
+        at += n;
+    }
+    return 0;
 }
 
 static int nvram_write_ma(const NVRAM_MODIFY_IND *ind)
 {
-    /* Flushed at once: the process ends with _exit from its signal handler,
-     * which drops whatever stdio still buffers, and teardown cannot flush a
-     * handle this thread may hold locked. */
-    int rc = nvram_write_at(fp_ma_ptr, ind);
-    tp_nvram_commit_note(fileno(fp_ma_ptr), nvram_ma_path());
-    return tp_fflush(fp_ma_ptr) == 0 ? rc : -1;
+    /* Written through the descriptor, so nothing waits in stdio: the process
+     * ends with _exit from its signal handler. */
+    int fd = fileno(fp_ma_ptr);
+    int rc = nvram_write_at(fd, ind);
+    tp_nvram_batch_ma(fd, nvram_ma_path());
+    return rc;
 }
 
 static int nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
@@ -59,15 +73,19 @@ static int nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
     char path[NVRAM_NV_PATH_SIZE] = {0};
     if (nvram_nv_file_path(ind->wf_id, path, sizeof path) != 0)
         return -1;
-    /* The framework named this path: it goes through the confinement check,
-     * and a refused path is lost as a file that cannot be opened. */
-    FILE *fp = kro_trust_fopen(path, "r+");
+    /* The framework named this path: it is opened through the confinement
+     * check, and a refused path is lost as a file that cannot be opened. */
+    int kept = 1;
+    FILE *fp = tp_nvram_batch_file(path, &kept);
     LOG_NV_FLOW("[NV][FLOW]: tp_open,fileid = 0x%x, %s\n", (unsigned)(uintptr_t)fp, path);
     if (fp == NULL)
         return -1;
-    int rc = nvram_write_at(fp, ind);
-    tp_nvram_commit_note(fileno(fp), path);
-    return tp_fclose(fp) == 0 ? rc : -1;
+    int rc = nvram_write_at(fileno(fp), ind);
+    if (!kept) {
+        tp_nvram_sync_file(fp, path);
+        rc = tp_fclose(fp) == 0 ? rc : -1;
+    }
+    return rc;
 }
 
 static void nvram_apply(const NVRAM_MODIFY_IND *ind)

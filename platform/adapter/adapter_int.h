@@ -83,4 +83,11 @@ int kor_log_batch_put(const char *line, size_t len, pid_t tid);
 void kor_log_batch_drain(void);
 void kor_log_write(struct iovec *iov, int count);
 
+/* vsnprintf's output and result for the log's formats, without its cost
+ * (log_format.cc); formats it does not render itself go to vsnprintf. */
+int kor_log_vformat(char *buf, size_t cap, const char *format, va_list ap);
+/* Writes v in decimal, at least min_digits long (zeros in front); returns
+ * the end.  p needs room for 20 digits or min_digits. */
+char *kor_log_put_uint(char *p, uint64_t v, int min_digits);
+
 #endif

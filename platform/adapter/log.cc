@@ -112,6 +112,11 @@ void tp_os_log_init(int mode) {
                          path);
 }
 
+static char *log_put_int(char *p, int64_t v) {
+    if (v < 0) *p++ = '-';
+    return kor_log_put_uint(p, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, 1);
+}
+
 /* Month, day and time of day from seconds since the epoch (local). */
 static void log_civil(int64_t secs, unsigned *mon, unsigned *day, unsigned *sod) {
     int64_t days = secs / 86400;
@@ -132,24 +137,40 @@ static void log_civil(int64_t secs, unsigned *mon, unsigned *day, unsigned *sod)
     *mon = mp < 10 ? mp + 3 : mp - 9;
 }
 
-static int log_header(char *buf, size_t cap, int module, int level, pid_t *tid) {
+/* "MM-DD HH:MM:SS.mmm PID TID L M: " into buf (at most 80 bytes); its
+ * length. */
+static int log_header(char *buf, int module, int level, pid_t *tid) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     unsigned mon, day, sod;
     log_civil((int64_t)ts.tv_sec + s_utc_offset_s.load(), &mon, &day, &sod);
-    char lvl[16];
-    if (level == KOR_LVL_ERROR)
-        strcpy(lvl, "E");
-    else if (level == KOR_LVL_FLOW)
-        strcpy(lvl, "D");
-    else
-        snprintf(lvl, sizeof lvl, "%d", level);
     pid_t pid;
     log_ids(&pid, tid);
-    int n = snprintf(buf, cap, "%02u-%02u %02u:%02u:%02u.%03u %d %d %s %d: ", mon, day,
-                     sod / 3600, sod / 60 % 60, sod % 60, (unsigned)(ts.tv_nsec / 1000000),
-                     (int)pid, (int)*tid, lvl, module);
-    return n < 0 ? 0 : (n < (int)cap / 2 ? n : (int)cap / 2);
+    char *p = kor_log_put_uint(buf, mon, 2);
+    *p++ = '-';
+    p = kor_log_put_uint(p, day, 2);
+    *p++ = ' ';
+    p = kor_log_put_uint(p, sod / 3600, 2);
+    *p++ = ':';
+    p = kor_log_put_uint(p, sod / 60 % 60, 2);
+    *p++ = ':';
+    p = kor_log_put_uint(p, sod % 60, 2);
+    *p++ = '.';
+    p = kor_log_put_uint(p, (uint64_t)(ts.tv_nsec / 1000000), 3);
+    *p++ = ' ';
+    p = log_put_int(p, pid);
+    *p++ = ' ';
+    p = log_put_int(p, *tid);
+    *p++ = ' ';
+    if (level == KOR_LVL_ERROR || level == KOR_LVL_FLOW)
+        *p++ = level == KOR_LVL_ERROR ? 'E' : 'D';
+    else
+        p = log_put_int(p, level);
+    *p++ = ' ';
+    p = log_put_int(p, module);
+    *p++ = ':';
+    *p++ = ' ';
+    return (int)(p - buf);
 }
 
 /* A write that makes no progress is tried again a few times (a full disk
@@ -212,15 +233,15 @@ void tp_os_str_printf(int module, int level, const char *format, ...) {
 #endif
     char line[LOG_LINE_MAX];
     pid_t tid;
-    size_t len = (size_t)log_header(line, sizeof line, module, level, &tid);
-    /* vsnprintf keeps the buffer's last byte for its terminator; that byte is
+    size_t len = (size_t)log_header(line, module, level, &tid);
+    /* The formatter keeps the buffer's last byte for its terminator; that byte is
      * where a cut or unterminated text gets its newline. */
     size_t room = sizeof line - len;
     int n = 0;
     if (format != NULL) {
         va_list ap;
         va_start(ap, format);
-        n = vsnprintf(line + len, room, format, ap);
+        n = kor_log_vformat(line + len, room, format, ap);
         va_end(ap);
     }
     len += n < 0 ? 0 : ((size_t)n < room - 1 ? (size_t)n : room - 1);

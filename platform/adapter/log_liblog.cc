@@ -22,7 +22,7 @@ static int liblog_priority(int level) {
 
 void kor_log_liblog(int level, const char *format, va_list ap) {
     char text[LIBLOG_TEXT_MAX];
-    int n = format != NULL ? vsnprintf(text, sizeof text, format, ap) : 0;
+    int n = format != NULL ? kor_log_vformat(text, sizeof text, format, ap) : 0;
     size_t len = n < 0 ? 0 : ((size_t)n < sizeof text ? (size_t)n : sizeof text - 1);
     /* logcat ends every entry with its own newline. */
     if (len > 0 && text[len - 1] == '\n') len--;

@@ -79,7 +79,7 @@ TEST_P(FuzzReplay, SeedsAndRegressionsRunClean)
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          ::testing::Values("cfg", "record", "work", "nv", "utran", "socbridge", "ini", "path", "ctl",
-                                           "pcapng", "logcat"),
+                                           "pcapng", "logcat", "logfmt"),
                          [](const ::testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 }  // namespace
