@@ -42,11 +42,15 @@
 #define LOG_TAKEOVER_SPINS 2000
 #define LOG_PAUSE_NS 100000
 
-struct log_slot_st {
+/* The producer's fields and the drainer's sit on cache lines of their own
+ * (and each slot on its own pair): a line logged must not pull a cache line
+ * out from under the flusher or another logging thread. */
+struct alignas(128) log_slot_st {
     std::atomic<int> claimed{0};          /* producer thread's claim */
     std::atomic<char *> ring{nullptr};    /* mapped by the first claimer, kept */
     std::atomic<uint64_t> head{0};        /* producer only */
-    std::atomic<uint64_t> tail{0};        /* drainer only */
+    uint64_t tail_seen{0};                /* producer only: tail when it last looked, <= tail */
+    alignas(64) std::atomic<uint64_t> tail{0}; /* drainer only */
     std::atomic<pid_t> drainer{0};        /* tid of the thread draining, 0 */
 };
 
@@ -124,8 +128,12 @@ static void log_slot_drain_takeover(log_slot_st *slot, pid_t tid) {
 /* A producer whose ring is full drains it itself: korv slows down to the
  * sink's pace, nothing is dropped. */
 static void log_slot_make_room(log_slot_st *slot, size_t len, pid_t tid) {
-    while (LOG_RING_SIZE - (slot->head.load(std::memory_order_relaxed) -
-                            slot->tail.load(std::memory_order_acquire)) < len) {
+    uint64_t head = slot->head.load(std::memory_order_relaxed);
+    /* The drainer's tail is read only when the ring looks full by the last
+     * look: most lines touch no cache line the drainer writes. */
+    while (LOG_RING_SIZE - (head - slot->tail_seen) < len) {
+        slot->tail_seen = slot->tail.load(std::memory_order_acquire);
+        if (LOG_RING_SIZE - (head - slot->tail_seen) >= len) break;
         if (log_slot_try_drain(slot, tid) != 0) log_pause();
     }
 }
@@ -140,7 +148,7 @@ static void log_slot_copy(log_slot_st *slot, const char *line, size_t len) {
     /* Sequentially consistent: pairs with the flusher's idle flag below, so
      * either the flusher sees this line or this thread sees it asleep. */
     slot->head.store(head + len);
-    uint64_t used = head + len - slot->tail.load(std::memory_order_relaxed);
+    uint64_t used = head + len - slot->tail_seen; /* from the last look: never less than it holds */
     int crossed = used >= LOG_RING_SIZE / 2 && used - len < LOG_RING_SIZE / 2;
     if (crossed || (s_flusher_idle.load() == 1 && s_flusher_idle.exchange(0) == 1)) log_futex_wake();
 }
@@ -157,6 +165,7 @@ static log_slot_st *log_slot_claim(void) {
             }
             slot->ring.store((char *)map, std::memory_order_release);
         }
+        slot->tail_seen = slot->tail.load(std::memory_order_acquire);
         pthread_setspecific(s_slot_key, slot);
         return slot;
     }

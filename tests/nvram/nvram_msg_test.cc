@@ -64,6 +64,15 @@ TEST(NvramMessages, PathInfoAndModifyReachTheRightBytes) {
     EXPECT_TRUE(in_order(text, {"N=3\n", "while(2)", "NVRAM_MODIFY_IND[2] offset=16", "while(1)",
                                 "NVRAM_MODIFY_IND[1] offset=18", "while(0)", "NVRAM_MODIFY_IND[0] offset=100"}));
     EXPECT_NE(text.find("tp_open,fileid = 0x0, " + UTRAN_DIR + "/absent.bin"), std::string::npos);
+    // A batch opens a file once, but every record still logs its open, with a real handle.
+    size_t opens = 0;
+    for (size_t at = 0; (at = text.find("tp_open,fileid = 0x", at)) != std::string::npos; at++) {
+        const std::string line = text.substr(at, text.find('\n', at) - at);
+        if (line.find("nvram_utran.bin") == std::string::npos) continue;
+        opens++;
+        EXPECT_EQ(line.find("0x0,"), std::string::npos) << line;
+    }
+    EXPECT_EQ(opens, 4u);
     EXPECT_NE(text.find("wf_name=" + std::string(63, 'N') + ", wf_path=" + std::string(127, 'P') +
                         ", nv_file_name=" + std::string(63, 'F') + "\n"),
               std::string::npos);
