@@ -86,18 +86,18 @@ static void logfmt_value(const uint8_t *c, size_t cap, const std::string &format
 
 static void logfmt_case(const uint8_t *c, const char *text)
 {
-    std::string spec = "%";
+    std::string directive = "%";
     for (int bit = 0; bit < 5; bit++)
-        if (c[0] & (1 << bit)) spec += "-0+ #"[bit];
+        if (c[0] & (1 << bit)) directive += "-0+ #"[bit];
     bool wstar = c[1] > 200, pstar = c[2] == 0xFF;
-    if (wstar) spec += "*";
-    else if (c[1] != 0) spec += std::to_string(c[1]);
-    if (c[2] & 0x80) spec += pstar ? ".*" : (c[2] & 0x7F) == 126 ? "." : "." + std::to_string(c[2] & 0x7F);
+    if (wstar) directive += "*";
+    else if (c[1] != 0) directive += std::to_string(c[1]);
+    if (c[2] & 0x80) directive += pstar ? ".*" : (c[2] & 0x7F) == 126 ? "." : "." + std::to_string(c[2] & 0x7F);
     char conv = s_convs[c[5] % 10];
     /* Lengths glibc rejects outright (on s, c, p) only test its error path. */
-    if (conv != 's' && conv != 'c' && conv != 'p' && conv != '%') spec += s_lengths[c[4] % 9];
-    spec += conv;
-    std::string format = (c[7] & 2 ? "a%%b " : "") + spec + (c[7] & 4 ? " end\n" : "");
+    if (conv != 's' && conv != 'c' && conv != 'p' && conv != '%') directive += s_lengths[c[4] % 9];
+    directive += conv;
+    std::string format = (c[7] & 2 ? "a%%b " : "") + directive + (c[7] & 4 ? " end\n" : "");
     size_t cap = c[6];
     int w = (int8_t)c[3], p = (int)(c[7] >> 3) - 8;
     if (wstar && pstar) logfmt_value(c, cap, format, conv, text, w, p);

@@ -29,13 +29,13 @@ typedef struct fmt_out_st {
     size_t pos;   /* bytes the whole line takes, written or not */
 } fmt_out_st;
 
-typedef struct fmt_spec_st {
+typedef struct fmt_conv_st {
     int left;
     int zero;
     int width;
     int prec; /* -1: none */
     int len;  /* enum fmt_len */
-} fmt_spec_st;
+} fmt_conv_st;
 
 static void fmt_bytes(fmt_out_st *o, const char *s, size_t n) {
     if (o->pos < o->limit) {
@@ -54,11 +54,11 @@ static void fmt_fill(fmt_out_st *o, char c, size_t n) {
 }
 
 /* Text padded to the width with blanks, on the side the '-' flag says. */
-static void fmt_padded(fmt_out_st *o, const fmt_spec_st *sp, const char *s, size_t n) {
-    size_t pad = (size_t)sp->width > n ? (size_t)sp->width - n : 0;
-    if (!sp->left) fmt_fill(o, ' ', pad);
+static void fmt_padded(fmt_out_st *o, const fmt_conv_st *cv, const char *s, size_t n) {
+    size_t pad = (size_t)cv->width > n ? (size_t)cv->width - n : 0;
+    if (!cv->left) fmt_fill(o, ' ', pad);
     fmt_bytes(o, s, n);
-    if (sp->left) fmt_fill(o, ' ', pad);
+    if (cv->left) fmt_fill(o, ' ', pad);
 }
 
 /* Digits of v in base 10 or 16 written backwards ending at `end`; their count. */
@@ -73,24 +73,24 @@ static int fmt_digits(char *end, uint64_t v, unsigned base, int upper) {
     return n;
 }
 
-static void fmt_int(fmt_out_st *o, const fmt_spec_st *sp, uint64_t mag, int neg, unsigned base, int upper) {
+static void fmt_int(fmt_out_st *o, const fmt_conv_st *cv, uint64_t mag, int neg, unsigned base, int upper) {
     char digits[24];
     /* Precision 0 prints no digit for the value 0. */
-    int nd = sp->prec == 0 && mag == 0 ? 0 : fmt_digits(digits + sizeof digits, mag, base, upper);
-    size_t zeros = sp->prec > nd ? (size_t)(sp->prec - nd) : 0;
+    int nd = cv->prec == 0 && mag == 0 ? 0 : fmt_digits(digits + sizeof digits, mag, base, upper);
+    size_t zeros = cv->prec > nd ? (size_t)(cv->prec - nd) : 0;
     size_t body = (size_t)neg + zeros + (size_t)nd;
-    size_t width = (size_t)sp->width;
+    size_t width = (size_t)cv->width;
     /* '0' pads with zeros after the sign, unless '-' or a precision rules it out. */
-    if (sp->zero && !sp->left && sp->prec < 0 && width > body) {
+    if (cv->zero && !cv->left && cv->prec < 0 && width > body) {
         zeros += width - body;
         body = width;
     }
     size_t pad = width > body ? width - body : 0;
-    if (!sp->left) fmt_fill(o, ' ', pad);
+    if (!cv->left) fmt_fill(o, ' ', pad);
     if (neg) fmt_bytes(o, "-", 1);
     fmt_fill(o, '0', zeros);
     fmt_bytes(o, digits + sizeof digits - nd, (size_t)nd);
-    if (sp->left) fmt_fill(o, ' ', pad);
+    if (cv->left) fmt_fill(o, ' ', pad);
 }
 
 static int64_t fmt_signed_arg(int len, va_list *ap) {
@@ -131,10 +131,10 @@ static int fmt_number(const char **f) {
 
 /* Flags, width and precision after the '%'; 0, or -1 for what only
  * vsnprintf renders. */
-static int fmt_parse_fields(const char **f, fmt_spec_st *sp, va_list *ap) {
+static int fmt_parse_fields(const char **f, fmt_conv_st *cv, va_list *ap) {
     for (;; (*f)++) {
-        if (**f == '-') sp->left = 1;
-        else if (**f == '0') sp->zero = 1;
+        if (**f == '-') cv->left = 1;
+        else if (**f == '0') cv->zero = 1;
         else if (**f != '\0' && strchr("+ #'I", **f) != NULL) return -1;
         else break;
     }
@@ -142,9 +142,9 @@ static int fmt_parse_fields(const char **f, fmt_spec_st *sp, va_list *ap) {
         (*f)++;
         int w = va_arg(*ap, int);
         if (w < -FMT_FIELD_MAX || w > FMT_FIELD_MAX) return -1;
-        sp->left |= w < 0;
-        sp->width = w < 0 ? -w : w;
-    } else if ((sp->width = fmt_number(f)) < 0) {
+        cv->left |= w < 0;
+        cv->width = w < 0 ? -w : w;
+    } else if ((cv->width = fmt_number(f)) < 0) {
         return -1;
     }
     if (**f != '.') return 0;
@@ -153,10 +153,10 @@ static int fmt_parse_fields(const char **f, fmt_spec_st *sp, va_list *ap) {
         (*f)++;
         int p = va_arg(*ap, int);
         if (p > FMT_FIELD_MAX) return -1;
-        sp->prec = p < 0 ? -1 : p;
+        cv->prec = p < 0 ? -1 : p;
         return 0;
     }
-    return (sp->prec = fmt_number(f)) < 0 ? -1 : 0;
+    return (cv->prec = fmt_number(f)) < 0 ? -1 : 0;
 }
 
 static int fmt_parse_len(const char **f) {
@@ -171,21 +171,21 @@ static int fmt_parse_len(const char **f) {
 }
 
 /* The text conversions; -1 for what only vsnprintf renders. */
-static int fmt_text(fmt_out_st *o, const fmt_spec_st *sp, char conv, va_list *ap) {
-    if (sp->zero || sp->len != FMT_INT) return -1;
+static int fmt_text(fmt_out_st *o, const fmt_conv_st *cv, char conv, va_list *ap) {
+    if (cv->zero || cv->len != FMT_INT) return -1;
     if (conv == 'c') {
         char c = (char)va_arg(*ap, int);
-        fmt_padded(o, sp, &c, 1);
+        fmt_padded(o, cv, &c, 1);
         return 0;
     }
     if (conv == 's') {
         const char *s = va_arg(*ap, const char *);
         if (s == NULL) return -1;
-        fmt_padded(o, sp, s, sp->prec >= 0 ? strnlen(s, (size_t)sp->prec) : strlen(s));
+        fmt_padded(o, cv, s, cv->prec >= 0 ? strnlen(s, (size_t)cv->prec) : strlen(s));
         return 0;
     }
     /* %p: only bare, the one way the daemon uses it. */
-    if (sp->left || sp->width != 0 || sp->prec >= 0) return -1;
+    if (cv->left || cv->width != 0 || cv->prec >= 0) return -1;
     uintptr_t p = (uintptr_t)va_arg(*ap, void *);
     if (p == 0) {
         fmt_bytes(o, "(nil)", 5);
@@ -200,28 +200,28 @@ static int fmt_text(fmt_out_st *o, const fmt_spec_st *sp, char conv, va_list *ap
 
 /* One conversion after its '%'; -1 for what only vsnprintf renders. */
 static int fmt_conversion(fmt_out_st *o, const char **f, va_list *ap) {
-    fmt_spec_st sp = {0, 0, 0, -1, FMT_INT};
+    fmt_conv_st cv = {0, 0, 0, -1, FMT_INT};
     if (**f == '%') {
         (*f)++;
         fmt_bytes(o, "%", 1);
         return 0;
     }
-    if (fmt_parse_fields(f, &sp, ap) != 0) return -1;
-    sp.len = fmt_parse_len(f);
+    if (fmt_parse_fields(f, &cv, ap) != 0) return -1;
+    cv.len = fmt_parse_len(f);
     char conv = *(*f)++;
     switch (conv) {
     case 'd':
     case 'i': {
-        int64_t v = fmt_signed_arg(sp.len, ap);
-        fmt_int(o, &sp, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, v < 0, 10, 0);
+        int64_t v = fmt_signed_arg(cv.len, ap);
+        fmt_int(o, &cv, v < 0 ? 0 - (uint64_t)v : (uint64_t)v, v < 0, 10, 0);
         return 0;
     }
-    case 'u': fmt_int(o, &sp, fmt_unsigned_arg(sp.len, ap), 0, 10, 0); return 0;
-    case 'x': fmt_int(o, &sp, fmt_unsigned_arg(sp.len, ap), 0, 16, 0); return 0;
-    case 'X': fmt_int(o, &sp, fmt_unsigned_arg(sp.len, ap), 0, 16, 1); return 0;
+    case 'u': fmt_int(o, &cv, fmt_unsigned_arg(cv.len, ap), 0, 10, 0); return 0;
+    case 'x': fmt_int(o, &cv, fmt_unsigned_arg(cv.len, ap), 0, 16, 0); return 0;
+    case 'X': fmt_int(o, &cv, fmt_unsigned_arg(cv.len, ap), 0, 16, 1); return 0;
     case 'c':
     case 's':
-    case 'p': return fmt_text(o, &sp, conv, ap);
+    case 'p': return fmt_text(o, &cv, conv, ap);
     default: return -1;
     }
 }
