@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 /* Adapter diagnostics go to the daemon's log under this module and tag. */
@@ -25,7 +26,7 @@
  * calls into use-after-free.  `lock` guards `items` and `next_id`. */
 template <typename T>
 struct kor_id_table {
-    std::mutex lock;
+    std::shared_mutex lock; /* shared for look-ups, exclusive for changes */
     std::unordered_map<uint64_t, T> items;
     uint64_t next_id = 1;
 
@@ -40,7 +41,7 @@ struct kor_id_table {
 
     /* Removes the item of `id` into *out; false when there is none. */
     bool take(uint64_t id, T *out) {
-        std::lock_guard<std::mutex> hold(lock);
+        std::lock_guard<std::shared_mutex> hold(lock);
         auto it = items.find(id);
         if (it == items.end()) return false;
         *out = it->second;

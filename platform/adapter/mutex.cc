@@ -34,7 +34,7 @@ uint64_t tp_os_mutex_create(const char *name, int attr) {
         return KOR_OS_FAIL;
     }
     kor_id_table<kor_mutex_st *> &t = mutex_table();
-    std::lock_guard<std::mutex> hold(t.lock);
+    std::lock_guard<std::shared_mutex> hold(t.lock);
     return t.insert_locked(m);
 }
 

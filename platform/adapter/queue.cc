@@ -15,12 +15,14 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <string>
 
 #include "adapter_int.h"
 #include "kor_os.h"
 
 #define QUEUE_MSG_MAX 8u
+#define QUEUE_SPIN_NS 20000L
 
 typedef struct kor_queue_st {
     std::string name;
@@ -28,7 +30,7 @@ typedef struct kor_queue_st {
     uint32_t depth;
     uint64_t *ring;
     uint32_t head;
-    uint32_t count;
+    std::atomic<uint32_t> count; /* written under `lock`; a waiter may watch it without */
     int deleted;
     int users;
     pthread_mutex_t lock;
@@ -62,14 +64,15 @@ uint64_t tp_os_queue_create(const char *name, uint32_t msg_size, uint32_t depth)
     q->msg_size = msg_size;
     q->depth = depth;
     q->ring = new uint64_t[depth];
-    q->head = q->count = 0;
+    q->head = 0;
+    q->count = 0;
     q->deleted = q->users = 0;
     pthread_mutex_init(&q->lock, NULL);
     kor_cond_init(&q->not_empty);
     kor_cond_init(&q->not_full);
     kor_cond_init(&q->drained);
     kor_id_table<kor_queue_st *> &t = queue_table();
-    std::lock_guard<std::mutex> hold(t.lock);
+    std::lock_guard<std::shared_mutex> hold(t.lock);
     return t.insert_locked(q);
 }
 
@@ -77,7 +80,8 @@ uint64_t tp_os_queue_create(const char *name, uint32_t msg_size, uint32_t depth)
  * unknown id. */
 static kor_queue_st *queue_enter(uint64_t qid) {
     kor_id_table<kor_queue_st *> &t = queue_table();
-    std::lock_guard<std::mutex> hold(t.lock);
+    /* Shared: a sender and a receiver look their queue up side by side. */
+    std::shared_lock<std::shared_mutex> hold(t.lock);
     auto it = t.items.find(qid);
     if (it == t.items.end()) return NULL;
     kor_queue_st *q = it->second;
@@ -98,7 +102,7 @@ static int queue_leave(kor_queue_st *q, int rc) {
 
 void kor_queue_wake_all(void) {
     kor_id_table<kor_queue_st *> &t = queue_table();
-    std::lock_guard<std::mutex> hold(t.lock);
+    std::lock_guard<std::shared_mutex> hold(t.lock);
     for (auto &item : t.items) {
         kor_queue_st *q = item.second;
         pthread_mutex_lock(&q->lock);
@@ -108,13 +112,31 @@ void kor_queue_wake_all(void) {
     }
 }
 
+/* Watches *blocked_count for up to QUEUE_SPIN_NS with the queue unlocked
+ * before a waiter sleeps.  Under a burst the NV writer frees a slot (or the
+ * dispatcher fills one) every few microseconds; a waiter that sees it awake
+ * saves both threads a futex wait and wake per message, which cost more than
+ * the message itself.  Short, so that a real-time waiter keeps its CPU from
+ * kernel workers only briefly.  Called with q->lock held; returns with it. */
+static void queue_spin(kor_queue_st *q, const std::atomic<uint32_t> *blocked_count, uint32_t blocked_at) {
+    pthread_mutex_unlock(&q->lock);
+    struct timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    do {
+        if (blocked_count->load(std::memory_order_relaxed) != blocked_at) break;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < QUEUE_SPIN_NS);
+    pthread_mutex_lock(&q->lock);
+}
+
 /* Waits on cond while *blocked_count is blocked_at; 0 when that ended, -1
  * on time-out, deletion of the queue or of the calling thread.  Called with
  * q->lock held. */
-static int queue_wait(kor_queue_st *q, pthread_cond_t *cond, const uint32_t *blocked_count,
+static int queue_wait(kor_queue_st *q, pthread_cond_t *cond, const std::atomic<uint32_t> *blocked_count,
                       uint32_t blocked_at, uint32_t timeout) {
     struct timespec at;
     if (timeout != KOR_OS_WAIT_FOREVER) kor_deadline_after(timeout, &at);
+    if (timeout != 0 && *blocked_count == blocked_at) queue_spin(q, blocked_count, blocked_at);
     while (*blocked_count == blocked_at && !q->deleted && !kor_thread_deleted()) {
         if (timeout == KOR_OS_WAIT_FOREVER) {
             pthread_cond_wait(cond, &q->lock);

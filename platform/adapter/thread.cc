@@ -62,7 +62,7 @@ static void thread_forget(void *p) {
     kor_thread_st *rec = (kor_thread_st *)p;
     kor_id_table<kor_thread_st *> &t = thread_table();
     {
-        std::lock_guard<std::mutex> hold(t.lock);
+        std::lock_guard<std::shared_mutex> hold(t.lock);
         t.items.erase(rec->id);
     }
     t_self = NULL;
@@ -139,7 +139,7 @@ uint64_t tp_os_thread_create(const char *name, tp_os_thread_entry_t entry, int p
     {
         /* Held across the create: the new thread cannot leave the table
          * before it has been entered. */
-        std::lock_guard<std::mutex> hold(t.lock);
+        std::lock_guard<std::shared_mutex> hold(t.lock);
         rec->id = t.insert_locked(rec);
         pthread_t th;
         int rc = pthread_create(&th, &attr, thread_main, rec);
@@ -160,7 +160,7 @@ uint64_t tp_os_thread_create(const char *name, tp_os_thread_entry_t entry, int p
  * before). */
 int tp_os_thread_delete(uint64_t tid) {
     kor_id_table<kor_thread_st *> &t = thread_table();
-    std::lock_guard<std::mutex> hold(t.lock);
+    std::lock_guard<std::shared_mutex> hold(t.lock);
     auto it = t.items.find(tid);
     if (it == t.items.end() || it->second->deleted.exchange(1) != 0) return -1;
     kor_thread_st *rec = it->second;
