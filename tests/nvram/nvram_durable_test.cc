@@ -3,12 +3,14 @@
 // exception, and a power cut half a second after the writer went idle (the
 // phone's /data on an ext4 image through a loop device, copied as the cut
 // leaves it).  Each burst carries an entry for a file that cannot be opened:
-// only that entry may be missing.
+// only that entry may be missing.  And a disk that fails under a batch: the
+// failure is told, once per batch, and no other file pays for it.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 
 #include <set>
 
@@ -169,6 +171,77 @@ TEST(NvramDurable, PowerCutHalfASecondAfterTheWriterWentIdleKeepsEveryEntry) {
     const std::string data = "/data";
     expect_in_file(img.mnt + (UTRAN_DIR + "nvram_utran.bin").substr(data.size()), utran);
     expect_in_file(img.mnt + MA_FILE.substr(data.size()), ma);
+}
+
+// A directory of the NV tree on an ext4 file system of its own, on a loop
+// device whose backing file lives on a small tmpfs: once the tmpfs is filled
+// up, every write to a block the backing file does not hold yet fails, as a
+// worn-out or full disk would.  Torn down lazily, so a test that stops early
+// (korv still holding the file) leaves no mount or device behind for long.
+struct failing_disk {
+    std::string dir, backing, loop;
+
+    static int sh(const std::string &cmd) { return system((cmd + " >/dev/null 2>&1").c_str()); }
+    bool up(const std::string &host_dir) {
+        dir = host_dir;
+        backing = host_dir + ".backing";
+        if (sh("mkdir -p " + backing + " " + dir) != 0 || sh("mount -t tmpfs -o size=24M tmpfs " + backing) != 0 ||
+            sh("truncate -s 16M " + backing + "/img") != 0)
+            return false;
+        FILE *p = popen(("losetup --find --show " + backing + "/img").c_str(), "r");
+        if (p == nullptr) return false;
+        char dev[64] = "";
+        bool got = fgets(dev, sizeof dev, p) != nullptr;
+        pclose(p);
+        if (!got) return false;
+        loop = std::string(dev, strcspn(dev, "\n"));
+        // Everything mkfs would leave to a background thread is written now.
+        return sh("mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 " + loop) == 0 &&
+               sh("mount " + loop + " " + dir) == 0;
+    }
+    // From now on a write to a block the backing file does not hold fails.
+    void fill() { sh("sync -f " + dir + "; dd if=/dev/zero of=" + backing + "/filler bs=1M"); }
+    ~failing_disk() {
+        sh("umount -l " + dir);
+        if (!loop.empty()) sh("losetup -d " + loop);
+        sh("umount -l " + backing);
+    }
+};
+
+// A sync that fails is logged with the device path and the errno text, once
+// per file per batch, and costs no other file its entries.
+TEST(NvramDurable, FailedSyncIsLoggedOncePerBatchAndSparesOtherFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (tmpfs and loop mounts)";
+    korvtest::korv_rig r;
+    ASSERT_TRUE(r.up());
+    const std::string fail_dir = "/data/brimwell/wf_manager/waveform/FAILDISK";
+    failing_disk disk;
+    ASSERT_TRUE(disk.up(r.root.path(fail_dir)));
+    // Sparse: its first write needs a block the full disk cannot give.
+    korvtest::write_file(r.root.path(fail_dir + "/nvram_fail.bin"), "");
+    ASSERT_EQ(truncate(r.root.path(fail_dir + "/nvram_fail.bin").c_str(), 64), 0);
+    disk.fill();
+    send_paths(r.fw);
+    const uint32_t fail_id = 21;
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info_body(fail_id, fail_dir, "nvram_fail.bin")), 0);
+
+    const std::string failed = "[NV][FLOW]: sync of " + fail_dir + "/nvram_fail.bin failed: ";
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{fail_id, 0, "one"}, {k_utran_id, 0, entry_data(0)}})), 0);
+    ASSERT_TRUE(r.korv->wait_log(failed, 20000));
+    // A batch that writes only the other file (the failed one is tried again
+    // with it, and the kernel has told its error already); then the failing
+    // file again, twice in one batch.
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{k_utran_id, k_entry, entry_data(1)}})), 0);
+    ASSERT_TRUE(r.korv->wait_log(written_line(k_utran_id), 20000, 2));
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{fail_id, 8, "two"}, {fail_id, 16, "three"}})), 0);
+    ASSERT_TRUE(r.korv->wait_log(failed, 20000, 2));
+    EXPECT_EQ(r.korv->stop(SIGTERM, 20000), 0);
+
+    const std::string log = r.korv->log();
+    EXPECT_EQ(korvtest::count_of(log, failed), 2) << "one line per batch that wrote the file";
+    size_t at = log.find(failed) + failed.size();
+    EXPECT_TRUE(isalpha((unsigned char)log[at])) << "an errno text follows: " << log.substr(at, 40);
+    expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), {0, 1});
 }
 
 TEST(NvramDurable, DataImageCommandsRefuseWithoutRoot) {
