@@ -1,10 +1,11 @@
 # korv: the two commands.
 #   make run   - build, play the demonstration on a simulated phone
 #   make test  - build with ASan+UBSan and run every test (CTest)
+#   make doctest - only the console sessions of README.md and docs/ (docs/doctest.md)
 # Both install missing Debian packages first (as root; otherwise they print
 # the apt-get line to run).
 
-DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark
+DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark python3-cram
 JOBS ?= 2
 BUILD_TEST := build/asan
 # ARCH=arm64: `make build` and `make run` use the aarch64 cross build, run
@@ -20,7 +21,7 @@ RUN_DEPS := deps
 RUN_CMAKE :=
 endif
 
-.PHONY: run test deps deps-arm64 build test-arm64 tsan fuzz bench clean
+.PHONY: run test doctest deps deps-arm64 build test-arm64 tsan fuzz bench clean
 
 # A package counts only when installed for this machine's architecture (or for
 # all): a foreign-architecture copy (multiarch) does not build here.
@@ -47,6 +48,13 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD_TEST) -j$(JOBS)
 	ctest --test-dir $(BUILD_TEST) --output-on-failure -j$(JOBS)
+
+# The console sessions of README.md and docs/*.md, run as transcripts against
+# the sanitizer build's tools (docs/doctest.md); make test runs them too.
+doctest: deps
+	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON >/dev/null
+	cmake --build $(BUILD_TEST) -j$(JOBS)
+	ctest --test-dir $(BUILD_TEST) --output-on-failure -j$(JOBS) -L '^doctest$$'
 
 # The phone's CPU: everything built for aarch64 with Debian's cross toolchain
 # and the whole CTest suite run here under qemu-user through binfmt_misc, so
