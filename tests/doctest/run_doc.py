@@ -24,6 +24,7 @@ Conventions (docs/doctest.md):
 """
 
 import argparse
+import codecs
 import fcntl
 import os
 import re
@@ -105,10 +106,6 @@ def parse_commands(blocks, path):
             elif line.strip():
                 raise DocError('%s:%d: output before the first command of the block'
                                % (path, first + n))
-    # A block's trailing blank lines are layout, not output.
-    for c in cmds:
-        while c['want'] and not c['want'][-1].strip():
-            c['want'].pop()
     return cmds
 
 
@@ -138,6 +135,15 @@ def write_cram(cmds, doc, path):
     return [l.encode() for l in out]
 
 
+def unescape(line):
+    """cram escapes bytes outside printable ASCII (" (esc)"); the page shows
+    them as the UTF-8 text they are."""
+    if not line.endswith(' (esc)'):
+        return line
+    raw = codecs.escape_decode(line[:-6].encode('utf-8', 'surrogateescape'))[0]
+    return raw.decode('utf-8', 'replace')
+
+
 def actual_outputs(postout):
     """Cuts cram's output transcript back into each command's output lines
     (the runner's trap command first)."""
@@ -150,7 +156,7 @@ def actual_outputs(postout):
         elif line.startswith('  > '):
             continue
         elif line.startswith('  ') and cur is not None:
-            cur.append(line[2:])
+            cur.append(unescape(line[2:]))
         else:
             cur = None
     return outs
@@ -200,9 +206,18 @@ def lines_match(want, got):
 
 
 def split_status(lines):
+    """The exit status line apart; trailing blank lines, which a Markdown
+    block cannot show, are dropped."""
+    while lines and not lines[-1].strip():
+        lines = lines[:-1]
     if lines and STATUS.match(lines[-1]):
-        return lines[:-1], int(STATUS.match(lines[-1]).group(1))
-    return lines, 0
+        status = int(STATUS.match(lines[-1]).group(1))
+        lines = lines[:-1]
+    else:
+        status = 0
+    while lines and not lines[-1].strip():
+        lines = lines[:-1]
+    return lines, status
 
 
 def check(cmds, outs, doc):
