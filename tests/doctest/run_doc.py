@@ -28,7 +28,6 @@ import codecs
 import fcntl
 import os
 import re
-import shutil
 import signal
 import socket
 import struct
@@ -38,7 +37,7 @@ import tempfile
 
 SKIP = 77
 TIMEOUT_S = 240
-FENCE = re.compile(r'^(`{3,})(.*)$')
+FENCE = re.compile(r'^( *)(`{3,})(.*)$')
 STATUS = re.compile(r'^\[(\d+)\]$')
 
 
@@ -59,12 +58,14 @@ def read_blocks(path):
         if not m:
             i += 1
             continue
-        fence, info = m.group(1), m.group(2).strip()
+        # A block inside a list item is indented with the item.
+        indent, fence, info = m.group(1), m.group(2), m.group(3).strip()
         start = i + 1
         i += 1
         body = []
-        while i < len(lines) and not lines[i].startswith(fence):
-            body.append(lines[i])
+        while i < len(lines) and not lines[i].lstrip(' ').startswith(fence):
+            line = lines[i]
+            body.append(line[len(indent):] if line.startswith(indent) else line.lstrip(' '))
             i += 1
         i += 1
         words = info.split(None, 1)

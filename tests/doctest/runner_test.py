@@ -51,6 +51,13 @@ $ for i in 1 2; do
 $ sh -c 'exit 3'
 [3]
 ```
+- A session in a list item is indented with it:
+
+  ```console
+  $ echo indented
+  indented
+  ```
+
 A file format, not a session:
 ```
 timeout 10000
@@ -61,7 +68,7 @@ connect work
 
 def pages_that_pass(work):
     rc, out = run(work, 'good.md', GOOD)
-    expect('a page printing what it shows passes', rc == 0 and '6 commands ran as shown' in out, out)
+    expect('a page printing what it shows passes', rc == 0 and '7 commands ran as shown' in out, out)
     rc, out = run(work, 'none.md', '# Only prose\n```console no-run: needs a phone\n$ adb shell\n```\n')
     expect('a page without runnable sessions passes and says so',
            rc == 0 and 'no console sessions' in out and '1 marked no-run' in out, out)
