@@ -313,7 +313,7 @@ def run_inside(args, cmds):
         if bg:
             print('\nbackground output (%s):\n%s' % (env['DOCTEST_BG_LOG'], bg[-6000:]))
         return 1
-    print('%s: %d commands ran as shown' % (args.doc, len(cmds)))
+    print('%s: %d command%s ran as shown' % (args.doc, len(cmds), '' if len(cmds) == 1 else 's'))
     return 0
 
 
