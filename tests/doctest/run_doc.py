@@ -39,6 +39,7 @@ SKIP = 77
 TIMEOUT_S = 240
 FENCE = re.compile(r'^( *)(`{3,})(.*)$')
 STATUS = re.compile(r'^\[(\d+)\]$')
+INDENTED_SESSION = re.compile(r'^ {4,}\$ ')
 
 
 class DocError(Exception):
@@ -47,8 +48,8 @@ class DocError(Exception):
 
 def read_blocks(path):
     """Returns the console blocks as (first line number, lines) and counts the
-    no-run ones; a fenced block that shows `$ ` commands without the console
-    tag, or a no-run without a reason, is an error in the page."""
+    no-run ones; a fenced or indented block that shows `$ ` commands without
+    the console tag, or a no-run without a reason, is an error in the page."""
     with open(path, encoding='utf-8') as f:
         lines = f.read().split('\n')
     blocks, skipped, errors = [], 0, []
@@ -56,6 +57,9 @@ def read_blocks(path):
     while i < len(lines):
         m = FENCE.match(lines[i])
         if not m:
+            if INDENTED_SESSION.match(lines[i]):
+                errors.append('%s:%d: an indented block with `$ ` commands; make it a '
+                              '```console block' % (path, i + 1))
             i += 1
             continue
         # A block inside a list item is indented with the item.

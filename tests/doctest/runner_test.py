@@ -94,6 +94,9 @@ def pages_that_break_rules(work):
     rc, out = run(work, 'untagged.md', '```\n$ echo hi\nhi\n```\n')
     expect('a session block without the console tag is refused',
            rc == 1 and 'untagged.md:1' in out and 'not tagged console' in out, out)
+    rc, out = run(work, 'indented.md', 'A session as an indented block:\n\n    $ echo hi\n    hi\n')
+    expect('an indented block with commands is refused',
+           rc == 1 and 'indented.md:3' in out and 'indented block' in out, out)
     rc, out = run(work, 'noreason.md', '```console no-run\n$ adb shell\n```\n')
     expect('no-run without a reason is refused', rc == 1 and 'needs a reason' in out, out)
 
