@@ -58,6 +58,13 @@ $ sh -c 'exit 3'
   indented
   ```
 
+Page source, shown and not run:
+````markdown
+```console
+$ echo not run
+```
+````
+
 A file format, not a session:
 ```
 timeout 10000
