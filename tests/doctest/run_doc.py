@@ -289,6 +289,7 @@ def run_inside(args, cmds):
     # The output folder may lie below /tmp: held open, it stays reachable
     # through pid 1's fd (this process) from every process of the page.
     out_fd = os.open(args.out, os.O_RDONLY | os.O_DIRECTORY)
+    bg_log_shown = os.path.join(args.out, args.name + '.bg.log')
     args.out = '/proc/1/fd/%d' % out_fd
     subprocess.run(['mount', '-t', 'tmpfs', '-o', 'mode=1777', 'korv-doctest', '/tmp'], check=True)
     work = make_workdir(args.src)
@@ -305,18 +306,18 @@ def run_inside(args, cmds):
     except TimeoutError:
         with open(env['DOCTEST_TRACE']) as f:
             running = f.read().strip()
-        print('%s: timed out after %d s in: %s' % (args.doc, args.timeout, running))
-        return 1
-    signal.alarm(0)
-    with open(os.path.join(args.out, args.name + '.t.err'), 'wb') as f:
-        f.writelines(postout)
-    fails = check(cmds, actual_outputs(postout), args.doc)
+        fails = ['%s: timed out after %d s in: %s' % (args.doc, args.timeout, running)]
+    else:
+        signal.alarm(0)
+        with open(os.path.join(args.out, args.name + '.t.err'), 'wb') as f:
+            f.writelines(postout)
+        fails = check(cmds, actual_outputs(postout), args.doc)
     if fails:
         print('\n\n'.join(fails))
         with open(env['DOCTEST_BG_LOG'], errors='replace') as f:
             bg = f.read()
         if bg:
-            print('\nbackground output (%s):\n%s' % (env['DOCTEST_BG_LOG'], bg[-6000:]))
+            print('\nbackground output, its end (all of it in %s):\n%s' % (bg_log_shown, bg[-6000:]))
         return 1
     print('%s: %d command%s ran as shown' % (args.doc, len(cmds), '' if len(cmds) == 1 else 's'))
     return 0
