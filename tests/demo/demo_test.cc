@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "harness.h"
 
 namespace {
@@ -56,6 +58,31 @@ TEST(Demo, EveryCapabilityPassesAndNothingIsLeftBehind) {
     ASSERT_NE(at, std::string::npos) << out;
     const std::string root = out.substr(at + 14, out.find(' ', at + 14) - at - 14);
     EXPECT_FALSE(std::filesystem::exists(root)) << "temporary root left behind: " << root;
+}
+
+/* A clone in a folder only root can enter (root's home, a fresh mkdtemp):
+ * nobody could not start korv there, so the demo says so in one line, runs
+ * korv as root and passes. */
+TEST(Demo, PassesFromAFolderClosedToKorvsUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the demo runs korv as nobody only as root)";
+    korvtest::sim_root closed(false); /* mkdtemp: 0700, root's */
+    namespace fs = std::filesystem;
+    fs::create_directories(closed.dir + "/bin");
+    fs::create_directories(closed.dir + "/tmp");
+    for (const char *tool : {"korv-sim", "korv", "bw-dump"})
+        fs::copy_file(korvtest::bin_path(tool), closed.dir + "/bin/" + tool);
+    std::string out;
+    int rc = korvtest::run_tool({closed.dir + "/bin/korv-sim", "demo"}, &out,
+                                {"KORV_SIM_BIN_DIR=" + closed.dir + "/bin", "TMPDIR=" + closed.dir + "/tmp"},
+                                120000);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("korv-sim demo: korv runs as root, not as nobody: uid 65534 cannot enter " + closed.dir +
+                       " (mode 0700) on the way to " + closed.dir + "/bin/korv\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  korv's user root\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("could not execute"), std::string::npos) << out;
+    EXPECT_NE(out.find("korv-sim demo: all "), std::string::npos) << out;
 }
 
 TEST(Demo, KeepRefusesAFolderThatHoldsData) {

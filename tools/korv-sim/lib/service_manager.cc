@@ -492,8 +492,11 @@ int user_can_run(const supervisor_options &o, std::string *why) {
      * only makes system calls. */
     std::vector<std::string> way;
     way_to(program, &way);
-    /* The root itself is handed to the user; the folders above it are not. */
-    if (size_t cut = o.root.rfind('/'); cut != std::string::npos && cut > 0) way_to(o.root.substr(0, cut), &way);
+    way_to(o.root, &way);
+    /* The root and what it holds are handed to the user before korv starts;
+     * the folders above it are not. */
+    std::vector<char> handed;
+    for (const std::string &p : way) handed.push_back(p == o.root || p.rfind(o.root + "/", 0) == 0);
     int fds[2];
     if (pipe(fds) != 0) return *why = std::string("pipe: ") + strerror(errno), -1;
     pid_t p = fork();
@@ -504,7 +507,7 @@ int user_can_run(const supervisor_options &o, std::string *why) {
         if (setgroups(0, nullptr) == 0 && setgid(o.gid) == 0 && setuid(o.uid) == 0) {
             closed = -1;
             for (size_t i = 0; i < way.size() && closed < 0; i++)
-                if (access(way[i].c_str(), X_OK) != 0) closed = static_cast<int>(i);
+                if (!handed[i] && access(way[i].c_str(), X_OK) != 0) closed = static_cast<int>(i);
         }
         _exit(write(fds[1], &closed, sizeof closed) == sizeof closed ? 0 : 1);
     }

@@ -71,8 +71,9 @@ struct supervisor_options {
 std::string service_program(const supervisor_options &o);
 
 /* Whether the daemon, run as o.uid/o.gid, can execute its program and enter
- * every folder above o.root (the root itself is handed to it): 0, or -1
- * with what stops it in *why. */
+ * every folder on the way to it and to o.root (what lies in the root is
+ * handed to that user first, so it counts as reachable): 0, or -1 with what
+ * stops it in *why. */
 int user_can_run(const supervisor_options &o, std::string *why);
 
 class supervisor {
