@@ -124,6 +124,12 @@ int make_socket(const std::string &root, const socket_def &sd, gid_t korv_gid) {
 
 std::string env_name(const std::string &entry) { return entry.substr(0, entry.find('=')); }
 
+std::string env_value(const std::vector<std::string> &env, const std::string &name, const std::string &fallback) {
+    for (const auto &e : env)
+        if (env_name(e) == name && e.size() > name.size() + 1) return e.substr(name.size() + 1);
+    return fallback;
+}
+
 void set_env(std::vector<std::string> *env, const std::string &entry) {
     std::string name = env_name(entry);
     for (auto &e : *env)
@@ -430,7 +436,9 @@ void supervisor::state::report_status(pid_t p, bool *up, bool *linked) {
         korvctl_json_parse(text, &st, &err) != 0 || st["pid"].as_int() != p)
         return;
     const korvctl_json &work = st["links"]["work"], &nv = st["links"]["nv"];
-    std::string ports = "127.0.0.1 work port " + work["port"].text + ", NV port " + nv["port"].text;
+    /* From korv's environment: status shows a link's port once connected. */
+    std::string ports = "127.0.0.1 work port " + env_value(env, "KORV_WORK_PORT", "8010") + ", NV port " +
+                        env_value(env, "KORV_NV_PORT", "8020");
     if (!*up) {
         drain(false);
         note(opts.service.name + " is up (pid " + std::to_string(p) + "), waiting for the framework on " + ports);
