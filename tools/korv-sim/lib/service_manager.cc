@@ -27,7 +27,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <iostream>
 #include <mutex>
