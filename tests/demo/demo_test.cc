@@ -127,6 +127,9 @@ TEST(Demo, ScenarioFromTheDocsDrivesKorvThroughTheFwmdCommand) {
     ASSERT_EQ(korvtest::run_tool(fwmd("/good.scn"), &out, {}, 30000), 0) << out << korv.log();
     EXPECT_NE(out.find("pass   NV write"), std::string::npos) << out;
     EXPECT_NE(out.find("pass   voltage confirmed"), std::string::npos) << out;
+    /* The end of the script closes the links korv holds: fwmd says what korv
+     * will make of that. */
+    EXPECT_NE(out.find("fwmd: closing the links; korv takes this as a lost link"), std::string::npos) << out;
     /* What korv did, seen on the root rather than through fwmd's own checks:
      * the two bytes at 0x100 over the file's (i*3) pattern, and the voltage. */
     std::string nvfile = root.read("/data/brimwell/wf_manager/waveform/LTEP2P/nvram_ltep2p.bin");
