@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "bringup.h"
+#include "process/cfg.h"
 #include "kor_os.h"
 #include "korv_log.h"
 #include "kor_platform.h"
@@ -29,6 +30,11 @@
     "\nUsage: %s [OPTION]\n  -m <normal, amt, sml, mini, lite> Set normal, amt, sml, mini or lite " \
     "mode,default is normal.\n  -d Set device used by AP to transfer data from or or Modem\n  -h  " \
     "                   Display this help and exit.\n\n"
+/* Standard output carries the fixed text above, which scripts may match;
+ * what it leaves out goes to standard error. */
+#define KORV_USAGE_MORE                                                                              \
+    "Also: -p <file>  Read the configuration from <file> (default " CFG_DEFAULT_PATH ").\n"          \
+    "      -d, -h, -c and -s print this text and exit; -h needs no argument.\n"
 
 #define ERR_TEXT_SIZE 128
 #define INIT_MODE_NORMAL 0
@@ -51,10 +57,22 @@ static void apply_mode(const char *arg, int *init_mode)
         *init_mode = INIT_MODE_AMT;
 }
 
+/* getopt's own complaint would answer a plain -h with "option requires an
+ * argument"; the note names the option that went wrong in plainer words. */
+static void usage_note(int opt)
+{
+    if (opt == '?' && optopt != 'h' && optopt != 0 && strchr("pdmc", optopt) != NULL)
+        fprintf(stderr, "korv: -%c needs an argument\n", optopt);
+    else if (opt == '?' && optopt != 'h')
+        fprintf(stderr, "korv: unknown option -%c\n", optopt ? optopt : '?');
+    fputs(KORV_USAGE_MORE, stderr);
+}
+
 int kro_parse_options(int argc, char **argv, int *init_mode, char *cfg_file)
 {
     int opt;
 
+    opterr = 0;
     while ((opt = getopt(argc, argv, KORV_OPTSTRING)) != -1) {
         switch (opt) {
         case 'p':
@@ -67,6 +85,8 @@ int kro_parse_options(int argc, char **argv, int *init_mode, char *cfg_file)
             break;
         default: /* -d -h -c -s, unknown letters, missing arguments */
             printf(KORV_USAGE, argv[0]);
+            fflush(stdout);
+            usage_note(opt);
             return 1;
         }
     }

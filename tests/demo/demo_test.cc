@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "harness.h"
 
 namespace {
@@ -58,6 +60,31 @@ TEST(Demo, EveryCapabilityPassesAndNothingIsLeftBehind) {
     EXPECT_FALSE(std::filesystem::exists(root)) << "temporary root left behind: " << root;
 }
 
+/* A clone in a folder only root can enter (root's home, a fresh mkdtemp):
+ * nobody could not start korv there, so the demo says so in one line, runs
+ * korv as root and passes. */
+TEST(Demo, PassesFromAFolderClosedToKorvsUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (the demo runs korv as nobody only as root)";
+    korvtest::sim_root closed(false); /* mkdtemp: 0700, root's */
+    namespace fs = std::filesystem;
+    fs::create_directories(closed.dir + "/bin");
+    fs::create_directories(closed.dir + "/tmp");
+    for (const char *tool : {"korv-sim", "korv", "bw-dump"})
+        fs::copy_file(korvtest::bin_path(tool), closed.dir + "/bin/" + tool);
+    std::string out;
+    int rc = korvtest::run_tool({closed.dir + "/bin/korv-sim", "demo"}, &out,
+                                {"KORV_SIM_BIN_DIR=" + closed.dir + "/bin", "TMPDIR=" + closed.dir + "/tmp"},
+                                120000);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_NE(out.find("korv-sim demo: korv runs as root, not as nobody: uid 65534 cannot enter " + closed.dir +
+                       " (mode 0700) on the way to " + closed.dir + "/bin/korv\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  korv's user root\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("could not execute"), std::string::npos) << out;
+    EXPECT_NE(out.find("korv-sim demo: all "), std::string::npos) << out;
+}
+
 TEST(Demo, KeepRefusesAFolderThatHoldsData) {
     korvtest::sim_root dir(false);
     dir.write("/precious", "user data");
@@ -100,6 +127,9 @@ TEST(Demo, ScenarioFromTheDocsDrivesKorvThroughTheFwmdCommand) {
     ASSERT_EQ(korvtest::run_tool(fwmd("/good.scn"), &out, {}, 30000), 0) << out << korv.log();
     EXPECT_NE(out.find("pass   NV write"), std::string::npos) << out;
     EXPECT_NE(out.find("pass   voltage confirmed"), std::string::npos) << out;
+    /* The end of the script closes the links korv holds: fwmd says what korv
+     * will make of that. */
+    EXPECT_NE(out.find("fwmd: closing the links; korv takes this as a lost link"), std::string::npos) << out;
     /* What korv did, seen on the root rather than through fwmd's own checks:
      * the two bytes at 0x100 over the file's (i*3) pattern, and the voltage. */
     std::string nvfile = root.read("/data/brimwell/wf_manager/waveform/LTEP2P/nvram_ltep2p.bin");

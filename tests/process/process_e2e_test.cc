@@ -42,6 +42,26 @@ TEST(KorvOptions, UsageTextAndExitBeforeBanner) {
     EXPECT_EQ(std::string::npos, korvtest::read_file(log).find("KORV ENTRY"));
 }
 
+/* Standard error completes the fixed usage text: every option korv takes,
+ * and what went wrong in plain words, never getopt's "option requires an
+ * argument" for a plain -h. */
+TEST(KorvOptions, UsageNoteOnStandardErrorNamesEveryOption) {
+    sim_root root(false);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-h", ""}, {"-s", ""}, {"-m", "korv: -m needs an argument\n"}, {"-x", "korv: unknown option -x\n"}};
+    for (const auto &[arg, first] : cases) {
+        std::string err;
+        EXPECT_EQ(0, korvtest::run_tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" 2>&1 >/dev/null", bin_path("korv"), arg},
+                                        &err, {"KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + root.dir + "/korv.log"}))
+            << arg;
+        EXPECT_EQ(first +
+                      "Also: -p <file>  Read the configuration from <file> (default /system/etc/bw-hqs.cfg).\n"
+                      "      -d, -h, -c and -s print this text and exit; -h needs no argument.\n",
+                  err)
+            << arg;
+    }
+}
+
 TEST(KorvOptions, BannerShowsModeAndConfigPath) {
     sim_root root(false);  // nothing to bring up: only the banner matters
     root.write("/data/brimwell/wf_manager/waveform/LTEP2P/nvram_wfconfig.bin", "NV");

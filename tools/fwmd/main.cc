@@ -187,6 +187,17 @@ static int replay(fwmd_server *s, const options &o, const std::vector<fwmd_captu
     return differences == 0 ? 0 : 1;
 }
 
+/* The end of a script or replay closes korv's links, which korv cannot tell
+ * from a framework service that died: said here, since korv's answer (its
+ * exception handling, a dump and its own restart) surprises otherwise. */
+static void close_links(fwmd_server *s)
+{
+    if (fwmd_connected(s, FWMD_WORK) || fwmd_connected(s, FWMD_NV))
+        printf("fwmd: closing the links; korv takes this as a lost link: it runs its exception handling and "
+               "restarts (docs/phone.md)\n");
+    fwmd_stop(s);
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
@@ -232,7 +243,7 @@ int main(int argc, char **argv)
     fwmd_set_trace(s, stdout);
     if (!o.script.empty() || !o.replay.empty()) {
         int rc = o.replay.empty() ? play(s, o) : replay(s, o, capture);
-        fwmd_stop(s);
+        close_links(s);
         return rc;
     }
     for (const auto &[ch, m] : o.messages) {

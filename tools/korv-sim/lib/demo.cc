@@ -55,6 +55,7 @@ struct demo_state {
     clock_type::time_point started = clock_type::now();
     fwmd_server *fw = nullptr;
     std::unique_ptr<supervisor> sup;
+    std::string korv_user = "yours"; /* who korv runs as, for the header */
 
     std::mutex lines_mu; /* guards korv_log and reports */
     std::vector<std::string> korv_log;
@@ -147,6 +148,24 @@ void on_line(demo_state &d, const std::string &line) {
     fflush(d.opt.out);
 }
 
+/* As root, korv runs as the demo's user when that user can reach korv and
+ * the root; a clone below a folder closed to it (root's home, a 0700
+ * temporary folder) would leave korv unable to start, so korv then runs as
+ * root and one line says why. */
+int pick_user(demo_state &d, supervisor_options *so, std::string *err) {
+    if (korv_sim_user(d.opt.user, &so->uid, &so->gid, err) != 0) return -1;
+    std::string why;
+    if (user_can_run(*so, &why) != 0) {
+        fprintf(d.opt.out, "korv-sim demo: korv runs as root, not as %s: %s\n", d.opt.user.c_str(), why.c_str());
+        so->uid = static_cast<uid_t>(-1);
+        so->gid = static_cast<gid_t>(-1);
+        d.korv_user = "root";
+        return 0;
+    }
+    d.korv_user = d.opt.user;
+    return korv_sim_own(d.root, so->uid, so->gid, err);
+}
+
 /* Called with teardown_mu held, so an interrupt never meets a half-made phone. */
 int start_phone(demo_state &d, std::string *err) {
     d.fw = fwmd_start(0, 0);
@@ -157,9 +176,7 @@ int start_phone(demo_state &d, std::string *err) {
     so.env = {"KORV_WORK_PORT=" + std::to_string(fwmd_port(d.fw, FWMD_WORK)),
               "KORV_NV_PORT=" + std::to_string(fwmd_port(d.fw, FWMD_NV))};
     so.out = [&d](const std::string &line) { on_line(d, line); };
-    if (geteuid() == 0 && (korv_sim_user(d.opt.user, &so.uid, &so.gid, err) != 0 ||
-                           korv_sim_own(d.root, so.uid, so.gid, err) != 0))
-        return -1;
+    if (geteuid() == 0 && pick_user(d, &so, err) != 0) return -1;
     d.sup = std::make_unique<supervisor>(so);
     return d.sup->start(err);
 }
@@ -344,7 +361,7 @@ void print_header(demo_state &d, const std::string &scenario) {
         fprintf(o, "  korv's log  radio buffer (korv-sim logcat %s)\n", d.root.c_str());
     else
         fprintf(o, "  korv's log  %s/korv.log\n", d.root.c_str());
-    fprintf(o, "  korv's user %s\n\n", geteuid() == 0 ? d.opt.user.c_str() : "yours");
+    fprintf(o, "  korv's user %s\n\n", d.korv_user.c_str());
     fflush(o);
 }
 

@@ -4,9 +4,14 @@
 // (spawn, wait, reap, restart pause); the forwarder thread tails the daemon's
 // log: its log file, or the root's radio buffer when the adapter's sink is
 // liblog (korv-sim loads the same adapter as the daemon, so its own default
-// sink says which).  Every field of supervisor::state below `mu` is guarded by it;
-// `cv` wakes the monitor's pause, stop()'s grace wait and the forwarder.
-// Output lines go through out_mu so that the two threads never interleave.
+// sink says which); the watcher thread asks each new korv for its status over
+// the control socket and says when it is up and when both framework links
+// are connected.  Every field of supervisor::state below `mu` is guarded by
+// it; `cv` wakes the monitor's pause, stop()'s grace wait, the forwarder and
+// the watcher.  The tail's position and torn line are guarded by follow_mu:
+// the monitor and the watcher drain the tail too, so that korv's lines come
+// before whatever the manager says about them.  Output lines go through
+// out_mu so that no two threads interleave.
 #include "service_manager.h"
 
 #include <fcntl.h>
@@ -22,7 +27,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -30,6 +34,7 @@
 #include <thread>
 
 #include "kor_os.h"
+#include "korvctl.h"
 #include "logcat.h"
 #include "sim_root.h"
 
@@ -81,6 +86,8 @@ bool apply_option(const std::vector<std::string> &w, service_def *def, std::stri
             int minutes = 0;
             if (w[i].rfind("window=", 0) == 0 && to_int(w[i].substr(7), &minutes))
                 def->crash_window_ms = minutes * 60 * 1000;
+            else if (w[i].rfind("target=", 0) == 0 && w[i].size() > 7)
+                def->reboot_target = w[i].substr(7);
         }
     }
     return true; /* class, user, group and the rest do not concern the simulation */
@@ -88,8 +95,9 @@ bool apply_option(const std::vector<std::string> &w, service_def *def, std::stri
 
 /* Creates /dev/socket/NAME below root afresh (a stale one of the previous
  * daemon goes first), inheritable, not yet listening, as init does; the
- * descriptor or -1. */
-int make_socket(const std::string &root, const socket_def &sd) {
+ * descriptor or -1.  A group this machine lacks becomes korv_gid (-1: left
+ * as it is), so that korv's own user keeps the access radio gives it. */
+int make_socket(const std::string &root, const socket_def &sd, gid_t korv_gid) {
     std::string dir = root + "/dev/socket", path = dir + "/" + sd.name;
     sockaddr_un addr = {};
     if (path.size() >= sizeof(addr.sun_path)) return -1;
@@ -105,14 +113,21 @@ int make_socket(const std::string &root, const socket_def &sd) {
     }
     const passwd *pw = sd.user.empty() ? nullptr : getpwnam(sd.user.c_str());
     const group *gr = sd.group.empty() ? nullptr : getgrnam(sd.group.c_str());
-    if (pw || gr) {
-        int rc = chown(path.c_str(), pw ? pw->pw_uid : static_cast<uid_t>(-1), gr ? gr->gr_gid : static_cast<gid_t>(-1));
+    gid_t gid = gr ? gr->gr_gid : sd.group.empty() ? static_cast<gid_t>(-1) : korv_gid;
+    if (pw || gid != static_cast<gid_t>(-1)) {
+        int rc = chown(path.c_str(), pw ? pw->pw_uid : static_cast<uid_t>(-1), gid);
         (void)rc; /* as a user the owner stays ours; the mode still applies */
     }
     return fd;
 }
 
 std::string env_name(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+
+std::string env_value(const std::vector<std::string> &env, const std::string &name, const std::string &fallback) {
+    for (const auto &e : env)
+        if (env_name(e) == name && e.size() > name.size() + 1) return e.substr(name.size() + 1);
+    return fallback;
+}
 
 void set_env(std::vector<std::string> *env, const std::string &entry) {
     std::string name = env_name(entry);
@@ -121,8 +136,15 @@ void set_env(std::vector<std::string> *env, const std::string &entry) {
     env->push_back(entry);
 }
 
-std::string describe_status(int status) {
+/* The child's own codes come first: 126 and 127 are set between fork and
+ * exec, never by korv. */
+std::string describe_status(int status, const std::string &program) {
     if (status < 0) return "could not be started";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+        return "could not execute " + program +
+               " (status 127): its user cannot run it or cannot enter a folder above it";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 126)
+        return "could not take its user (status 126)";
     if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
     return "ended (status " + std::to_string(status) + ")";
@@ -182,15 +204,22 @@ struct supervisor::state {
     std::string follow_file; /* what the forwarder tails */
     std::vector<std::string> argv, env;
     int socbridge_fd = -1; /* write end of the exception channel, held for korv */
-    std::thread monitor, forwarder;
+    std::thread monitor, forwarder, watcher;
     std::mutex out_mu;
+
+    std::mutex follow_mu;     /* guards the two below */
+    off_t follow_offset = 0;  /* bytes of follow_file already taken */
+    std::string follow_torn;  /* taken, not yet a whole line or entry */
 
     std::mutex mu;
     std::condition_variable cv;
     bool started = false, stopping = false, done = false, crash_loop = false;
     pid_t pid = -1;
     int starts = 0, exits = 0;
-    std::deque<clock_type::time_point> recent_exits;
+    /* init's count of a critical service's crashes: the first crash of the
+     * current window and the crashes since. */
+    clock_type::time_point first_crash;
+    int crashes = 0;
     clock_type::time_point last_start;
 
     void say(const std::string &line) {
@@ -206,9 +235,13 @@ struct supervisor::state {
     pid_t spawn();
     void monitor_loop();
     int wait_exit(pid_t p);
-    bool crash_loop_after_exit();
+    bool reboot_after_crash();
+    void after_exit(int status, bool reboot);
     void forward_loop();
-    void forward(std::string *pending, bool final);
+    void drain(bool final);
+    void forward(bool final);
+    void watch_loop();
+    void report_status(pid_t p, bool *up, bool *linked);
 };
 
 /* Called with mu held, so stop() never misses a daemon being born. */
@@ -217,7 +250,7 @@ pid_t supervisor::state::spawn() {
     std::vector<std::string> child_env = env;
     std::vector<int> sockets;
     for (const socket_def &sd : opts.service.sockets) {
-        int fd = make_socket(opts.root, sd);
+        int fd = make_socket(opts.root, sd, opts.gid);
         if (fd < 0) {
             note("cannot create socket " + sd.name + ": " + strerror(errno));
             continue;
@@ -271,16 +304,30 @@ int supervisor::state::wait_exit(pid_t p) {
     return status;
 }
 
-/* Counts the exit; true when the service has now ended more often than its
- * limit within the window. */
-bool supervisor::state::crash_loop_after_exit() {
+/* init's rule for a critical service, called with mu held after each exit:
+ * a crash outside the window opens a new one; more than crash_limit crashes
+ * within it reboot the phone. */
+bool supervisor::state::reboot_after_crash() {
     const service_def &sd = opts.service;
     auto now = clock_type::now();
-    recent_exits.push_back(now);
-    while (!recent_exits.empty() &&
-           now - recent_exits.front() > std::chrono::milliseconds(sd.crash_window_ms))
-        recent_exits.pop_front();
-    return static_cast<int>(recent_exits.size()) > sd.crash_limit;
+    if (crashes == 0 || now - first_crash > std::chrono::milliseconds(sd.crash_window_ms)) {
+        first_crash = now;
+        crashes = 0;
+    }
+    return ++crashes > sd.crash_limit;
+}
+
+/* What the manager says after an exit it did not ask for. */
+void supervisor::state::after_exit(int status, bool reboot) {
+    const service_def &sd = opts.service;
+    note(sd.name + " " + describe_status(status, program));
+    if (reboot) {
+        note("critical service " + sd.name + " exited " + std::to_string(crashes) + " times within " +
+             std::to_string(sd.crash_window_ms / 60000) + " min: init would now reboot the phone into " +
+             sd.reboot_target + "; not restarting");
+    } else if (sd.oneshot) {
+        note(sd.name + " is oneshot; not restarting");
+    }
 }
 
 void supervisor::state::monitor_loop() {
@@ -298,24 +345,18 @@ void supervisor::state::monitor_loop() {
             note("started " + opts.service.name + " (pid " + std::to_string(p) + ")");
         }
         int status = p < 0 ? -1 : wait_exit(p);
+        drain(false); /* the old daemon's last lines before the manager's word on it */
         lk.lock();
         pid = -1;
         exits++;
         cv.notify_all();
         if (stopping) break;
-        bool loop = crash_loop_after_exit();
-        crash_loop = loop;
-        std::string count = std::to_string(recent_exits.size());
+        bool reboot = opts.service.critical && reboot_after_crash();
+        crash_loop = reboot;
         lk.unlock();
-        note(opts.service.name + " " + describe_status(status));
-        if (loop) {
-            note("crash loop: " + count + " exits within " +
-                 std::to_string(opts.service.crash_window_ms) + " ms; not restarting");
-        } else if (opts.service.oneshot) {
-            note(opts.service.name + " is oneshot; not restarting");
-        }
+        after_exit(status, reboot);
         lk.lock();
-        if (loop || opts.service.oneshot) break;
+        if (reboot || opts.service.oneshot) break;
         auto when = last_start + std::chrono::milliseconds(opts.service.restart_period_ms);
         cv.wait_until(lk, when, [&] { return stopping; });
         if (!stopping) {
@@ -329,46 +370,51 @@ void supervisor::state::monitor_loop() {
     cv.notify_all();
 }
 
-/* Says each complete line (or radio buffer entry) at the start of *pending
- * and drops it; with `final`, a torn rest too.  A malformed entry drops what
- * is pending. */
-void supervisor::state::forward(std::string *pending, bool final) {
+/* Says each complete line (or radio buffer entry) of the torn text and keeps
+ * the rest; with `final`, a torn rest too.  A malformed entry drops what is
+ * pending.  The text is cut once per call, so a long backlog costs its
+ * length, not its length times its lines.  Called with follow_mu held. */
+void supervisor::state::forward(bool final) {
+    std::string &text = follow_torn;
+    size_t used = 0;
     if (logcat) {
         std::vector<std::string> lines;
         bool bad = false;
-        size_t used = logcat_render(*pending, &lines, &bad);
+        used = logcat_render(text, &lines, &bad);
         for (const auto &l : lines) say("korv| " + l);
-        pending->erase(0, bad || final ? pending->size() : used);
-        return;
+        if (bad || final) used = text.size();
+    } else {
+        for (size_t at; (at = text.find('\n', used)) != std::string::npos; used = at + 1)
+            say("korv| " + text.substr(used, at - used));
+        if (final && used < text.size()) {
+            say("korv| " + text.substr(used));
+            used = text.size();
+        }
     }
-    size_t at;
-    while ((at = pending->find('\n')) != std::string::npos) {
-        say("korv| " + pending->substr(0, at));
-        pending->erase(0, at + 1);
-    }
-    if (final && !pending->empty()) say("korv| " + *pending);
+    text.erase(0, used);
 }
 
-/* Copies each complete line the daemon logs; a restarted daemon that
- * truncates the file is followed from its start. */
-void supervisor::state::forward_loop() {
-    off_t offset = 0;
-    struct stat st;
-    if (stat(follow_file.c_str(), &st) == 0) offset = st.st_size;
-    std::string partial;
-    auto drain = [&](bool final) {
-        int fd = open(follow_file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return;
-        if (fstat(fd, &st) == 0 && st.st_size < offset) offset = 0;
-        char buf[8192];
+/* Takes what the daemon logged since the last call, a chunk at a time; a
+ * restarted daemon that truncates the file is followed from its start. */
+void supervisor::state::drain(bool final) {
+    std::lock_guard<std::mutex> g(follow_mu);
+    int fd = open(follow_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && st.st_size < follow_offset) follow_offset = 0;
+        char buf[65536];
         ssize_t n;
-        while ((n = pread(fd, buf, sizeof buf, offset)) > 0) {
-            offset += n;
-            partial.append(buf, static_cast<size_t>(n));
+        while ((n = pread(fd, buf, sizeof buf, follow_offset)) > 0) {
+            follow_offset += n;
+            follow_torn.append(buf, static_cast<size_t>(n));
+            forward(false);
         }
         close(fd);
-        forward(&partial, final);
-    };
+    }
+    forward(final);
+}
+
+void supervisor::state::forward_loop() {
     std::unique_lock<std::mutex> lk(mu);
     while (!stopping || !done) {
         lk.unlock();
@@ -378,6 +424,117 @@ void supervisor::state::forward_loop() {
     }
     lk.unlock();
     drain(true);
+}
+
+/* One status question to the daemon p; says "up" the first time korv
+ * answers, "connected" the first time both links are. */
+void supervisor::state::report_status(pid_t p, bool *up, bool *linked) {
+    std::string text, err;
+    korvctl_json st;
+    if (korvctl_ask(korvctl_socket_path(opts.root), "status", &text, &err, 1000) != 0 ||
+        korvctl_json_parse(text, &st, &err) != 0 || st["pid"].as_int() != p)
+        return;
+    const korvctl_json &work = st["links"]["work"], &nv = st["links"]["nv"];
+    /* From korv's environment: status shows a link's port once connected. */
+    std::string ports = "127.0.0.1 work port " + env_value(env, "KORV_WORK_PORT", "8010") + ", NV port " +
+                        env_value(env, "KORV_NV_PORT", "8020");
+    if (!*up) {
+        drain(false);
+        note(opts.service.name + " is up (pid " + std::to_string(p) + "), waiting for the framework on " + ports);
+        *up = true;
+    }
+    if (work["connected"].boolean && nv["connected"].boolean) {
+        drain(false);
+        note(opts.service.name + " is connected to the framework on both links (" + ports + ")");
+        *linked = true;
+    }
+}
+
+void supervisor::state::watch_loop() {
+    int seen_start = 0;
+    bool up = false, linked = false;
+    std::unique_lock<std::mutex> lk(mu);
+    while (!stopping) {
+        cv.wait_for(lk, std::chrono::milliseconds(200), [&] { return stopping; });
+        if (stopping) break;
+        pid_t p = pid;
+        if (starts != seen_start) {
+            seen_start = starts;
+            up = linked = false;
+        }
+        lk.unlock();
+        if (p > 0 && !linked) report_status(p, &up, &linked);
+        lk.lock();
+    }
+}
+
+std::string service_program(const supervisor_options &o) {
+    if (!o.program.empty() || o.service.argv.empty()) return o.program;
+    const std::string &dev = o.service.argv[0];
+    return korv_sim_bin_dir() + "/" + dev.substr(dev.rfind('/') + 1);
+}
+
+namespace {
+
+/* Every folder on the way to path, then path itself. */
+void way_to(const std::string &path, std::vector<std::string> *out) {
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        out->push_back(path.substr(0, at));
+    out->push_back(path);
+}
+
+std::string mode_of(const std::string &path) {
+    struct stat st;
+    char text[16];
+    if (stat(path.c_str(), &st) != 0) return "?";
+    snprintf(text, sizeof text, "%04o", st.st_mode & 07777);
+    return text;
+}
+
+}  // namespace
+
+int user_can_run(const supervisor_options &o, std::string *why) {
+    const std::string program = service_program(o);
+    /* Paths to test, made before the fork: the child of a threaded process
+     * only makes system calls. */
+    std::vector<std::string> way;
+    way_to(program, &way);
+    way_to(o.root, &way);
+    /* The root and what it holds are handed to the user before korv starts;
+     * the folders above it are not. */
+    std::vector<char> handed;
+    for (const std::string &p : way) handed.push_back(p == o.root || p.rfind(o.root + "/", 0) == 0);
+    int fds[2];
+    if (pipe(fds) != 0) return *why = std::string("pipe: ") + strerror(errno), -1;
+    pid_t p = fork();
+    if (p == 0) {
+        /* The daemon's credentials, as spawn() sets them. */
+        close(fds[0]);
+        int closed = -2;
+        if (setgroups(0, nullptr) == 0 && setgid(o.gid) == 0 && setuid(o.uid) == 0) {
+            closed = -1;
+            for (size_t i = 0; i < way.size() && closed < 0; i++)
+                if (!handed[i] && access(way[i].c_str(), X_OK) != 0) closed = static_cast<int>(i);
+        }
+        _exit(write(fds[1], &closed, sizeof closed) == sizeof closed ? 0 : 1);
+    }
+    close(fds[1]);
+    int closed = -2, status = 0;
+    bool answered = p > 0 && read(fds[0], &closed, sizeof closed) == sizeof closed;
+    close(fds[0]);
+    if (p > 0) waitpid(p, &status, 0);
+    if (!answered || closed == -2 || closed >= static_cast<int>(way.size())) {
+        *why = "cannot test what uid " + std::to_string(o.uid) + " can reach";
+        return -1;
+    }
+    if (closed < 0) return 0;
+    const std::string &path = way[static_cast<size_t>(closed)];
+    if (path == program)
+        *why = program + " is not executable for uid " + std::to_string(o.uid);
+    else
+        *why = "uid " + std::to_string(o.uid) + " cannot enter " + path + " (mode " + mode_of(path) +
+               ") on the way to " + (program.rfind(path + "/", 0) == 0 ? program : o.root);
+    return -1;
 }
 
 supervisor::supervisor(supervisor_options opts) : s_(new state) { s_->opts = std::move(opts); }
@@ -396,9 +553,7 @@ int supervisor::start(std::string *err) {
         if (err) *err = "service " + sd.name + " names no program";
         return -1;
     }
-    s.program = s.opts.program;
-    if (s.program.empty())
-        s.program = korv_sim_bin_dir() + "/" + sd.argv[0].substr(sd.argv[0].rfind('/') + 1);
+    s.program = service_program(s.opts);
     if (access(s.program.c_str(), X_OK) != 0) {
         if (err) *err = "cannot run " + s.program + ": " + strerror(errno);
         return -1;
@@ -420,8 +575,11 @@ int supervisor::start(std::string *err) {
     if (s.socbridge_fd < 0) s.note("no exception channel at " + fifo + ": " + strerror(errno));
 
     s.started = true;
+    struct stat st;
+    if (stat(s.follow_file.c_str(), &st) == 0) s.follow_offset = st.st_size;
     s.forwarder = std::thread([&s] { s.forward_loop(); });
     s.monitor = std::thread([&s] { s.monitor_loop(); });
+    s.watcher = std::thread([&s] { s.watch_loop(); });
     return 0;
 }
 
@@ -446,6 +604,7 @@ void supervisor::stop() {
         }
     }
     s.monitor.join();
+    s.watcher.join();
     s.forwarder.join();
     /* init's sockets go with the service. */
     for (const socket_def &sd : s.opts.service.sockets) unlink((s.opts.root + "/dev/socket/" + sd.name).c_str());

@@ -1,9 +1,11 @@
 // The simulated phone's init, as far as korv needs one: reads korv's service
 // definition from an init rc file, starts the daemon on a simulated root in a
 // process group of its own with the sockets the rc file declares, restarts it
-// whenever it exits (korv ends itself after a modem reset and relies on
-// that), gives up on a crash loop, forwards the daemon's log, and stops it on
-// request.
+// as Android's init does (korv ends itself after a modem reset and relies on
+// that): a service after its restart period, for ever; a critical one until
+// it crashes more often than init allows, where the phone would reboot.  It
+// forwards the daemon's log, says when korv is up and when the framework is
+// connected (asked over korv's control socket), and stops it on request.
 #ifndef KORVSIM_SERVICE_MANAGER_H
 #define KORVSIM_SERVICE_MANAGER_H
 
@@ -31,11 +33,14 @@ struct service_def {
     std::vector<std::string> argv;  /* argv[0]: the program's device path */
     int restart_period_ms = 5000;   /* least time from one start to the next */
     bool oneshot = false;           /* never restarted */
-    bool critical = false;          /* on a phone: reboot on a crash loop */
-    /* The simulated init reports a crash loop and stops restarting, critical
-     * or not: a loop on a developer's machine is a bug to look at. */
-    int crash_window_ms = 60 * 1000;
-    int crash_limit = 4;            /* more exits than this within the window */
+    /* "critical [window=MINUTES] [target=TARGET]": more than crash_limit
+     * exits within the window make init reboot the phone into the target;
+     * the simulated init says so and stops.  Without "critical" a service is
+     * restarted after every exit, however often, as init does. */
+    bool critical = false;
+    int crash_window_ms = 4 * 60 * 1000;
+    int crash_limit = 4;
+    std::string reboot_target = "bootloader";
 };
 
 /* Finds service `name` in rc text; 0, or -1 with a message in *err. */
@@ -52,7 +57,8 @@ struct supervisor_options {
     std::string log_file;            /* KORV_LOG_FILE; empty: <root>/korv.log */
     /* The user the daemon runs as (no supplementary groups), as init's
      * "user" line does; -1: the manager's own.  The log file is opened as
-     * that user. */
+     * that user.  A socket's group that this machine does not know (radio)
+     * becomes gid: the group korv runs in, as radio is on the phone. */
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
     int grace_ms = 5000;             /* from SIGTERM to SIGKILL of the group */
@@ -60,6 +66,15 @@ struct supervisor_options {
      * log), one call per line, never two at once; empty: standard output. */
     std::function<void(const std::string &)> out;
 };
+
+/* The host program that runs as the service. */
+std::string service_program(const supervisor_options &o);
+
+/* Whether the daemon, run as o.uid/o.gid, can execute its program and enter
+ * every folder on the way to it and to o.root (what lies in the root is
+ * handed to that user first, so it counts as reachable): 0, or -1 with what
+ * stops it in *why. */
+int user_can_run(const supervisor_options &o, std::string *why);
 
 class supervisor {
   public:
@@ -77,7 +92,7 @@ class supervisor {
     pid_t pid() const;       /* the running daemon, or -1 */
     int starts() const;      /* daemons started so far */
     int exits() const;       /* daemons that ended so far */
-    bool crash_loop() const; /* gave up: too many exits within the window */
+    bool crash_loop() const; /* a critical service crashed too often: the phone would reboot */
     bool finished() const;   /* no daemon running and none to come */
 
   private:

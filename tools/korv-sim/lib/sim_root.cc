@@ -213,5 +213,32 @@ int korv_sim_own(const std::string &dir, uid_t uid, gid_t gid, std::string *err)
     return -1;
 }
 
+/* "ME", the type and the payload's length (little-endian), the payload. */
+int korv_sim_exception(const std::string &dir, uint32_t type, std::string *err) {
+    static const char k_payload[] = "korv-sim";
+    const uint32_t len = sizeof k_payload - 1;
+    std::string rec = "ME";
+    for (uint32_t v : {type, len})
+        for (int i = 0; i < 4; i++) rec += static_cast<char>((v >> (8 * i)) & 0xFF);
+    rec.append(k_payload, len);
+    std::string path = fs::absolute(dir).string() + "/dev/socbridge";
+    /* Non-blocking: with no reader the open fails at once (ENXIO) instead of
+     * waiting for one. */
+    int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (err)
+            *err = errno == ENXIO ? "nothing reads " + path + ": start korv-sim run " + dir + " first"
+                                  : "cannot open " + path + ": " + strerror(errno);
+        return -1;
+    }
+    /* Shorter than PIPE_BUF: written whole or not at all. */
+    ssize_t n = write(fd, rec.data(), rec.size());
+    int saved = errno;
+    close(fd);
+    if (n == static_cast<ssize_t>(rec.size())) return 0;
+    if (err) *err = "cannot write to " + path + ": " + strerror(n < 0 ? saved : EAGAIN);
+    return -1;
+}
+
 std::string korv_sim_bin_dir() { return env_or("KORV_SIM_BIN_DIR", KORV_BUILD_BIN_DIR); }
 std::string korv_sim_lib_dir() { return env_or("KORV_SIM_LIB_DIR", KORV_BUILD_LIB_DIR); }
