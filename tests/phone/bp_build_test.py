@@ -76,7 +76,7 @@ SHAPES = {
         }
         cc_binary {
             name: "demo",
-            srcs: ["main.cc"],
+            srcs: ["main.cc", "extra.cc"],
             local_include_dirs: ["."],
             shared_libs: ["libdemo"],
             ldflags: ["-Wl,--export-dynamic"],
@@ -107,15 +107,20 @@ SHAPES = {
     "main.cc": """
         #include <stdio.h>
         #include "demo.h"
-        int main() { printf("value %d\\n", demo_value()); return 0; }
+        int extra(void);
+        int main() { printf("value %d\\n", demo_value() + extra()); return 0; }
+        """,
+    "extra.cc": """
+        int extra(void) { return 40; }
         """,
 }
 
 
 class Shapes(unittest.TestCase):
-    def build(self, files):
-        tmp = tempfile.mkdtemp(prefix="bp_build_test.")
-        self.addCleanup(shutil.rmtree, tmp)
+    def build(self, files, tmp=None):
+        if tmp is None:
+            tmp = tempfile.mkdtemp(prefix="bp_build_test.")
+            self.addCleanup(shutil.rmtree, tmp)
         write_tree(tmp, files)
         out = os.path.join(tmp, "out")
         gen = subprocess.run([sys.executable, bp_build.__file__, os.path.join(tmp, "Android.bp"), out],
@@ -130,11 +135,16 @@ class Shapes(unittest.TestCase):
         self.assertEqual(made.returncode, 0, made.stderr)
         run = subprocess.run([os.path.join(tmp, "out", "demo")], capture_output=True, text=True,
                              env={"LD_LIBRARY_PATH": os.path.join(tmp, "out")})
-        self.assertEqual(run.stdout, "value 2\n")  # the module's own flags come after its defaults'
+        self.assertEqual(run.stdout, "value 42\n")  # the module's own flags come after its defaults'
         plan = plan_of(SHAPES["Android.bp"], tmp)
         self.assertEqual(plan["libdemo"]["srcs"], ["lib/demo.cc"])  # one level, less the excluded
         self.assertIn("api", plan["demo"]["includes"])  # re-exported through libdemo
         self.assertEqual(sorted(plan), ["demo", "libdemo"])
+        # The same tree again with a source dropped: the built binary is
+        # not taken for up to date, the link fails.
+        _, made = self.build({"Android.bp": SHAPES["Android.bp"].replace(', "extra.cc"', "")}, tmp)
+        self.assertNotEqual(made.returncode, 0)
+        self.assertIn("undefined reference to `extra()'", made.stderr)
 
     def test_what_the_phone_would_build_differently_is_refused(self):
         bp = SHAPES["Android.bp"]

@@ -173,6 +173,9 @@ def makefile(modules, root):
         "# Written by tools/phone-check/bp_build.py from Android.bp: do not edit.",
         f"SRC := {os.path.abspath(root)}",
         "OUT := $(patsubst %/,%,$(dir $(abspath $(lastword $(MAKEFILE_LIST)))))",
+        "# Every object and output depends on this file and platform.mk: a",
+        "# changed line of either rebuilds, a dropped source relinks.",
+        f"SELF := $(OUT)/Makefile {here}/platform.mk",
         ".DEFAULT_GOAL := all",
         f"include {here}/platform.mk",
         "",
@@ -200,7 +203,7 @@ def makefile(modules, root):
             is_cxx = src.endswith(CXX_SUFFIXES)
             flags = " ".join((cxx if is_cxx else cc) + inc + plat_cflags)
             tool = "$(CXX)" if is_cxx else "$(CC)"
-            lines.append(f"{obj}: $(SRC)/{src}")
+            lines.append(f"{obj}: $(SRC)/{src} $(SELF)")
             lines.append("\t@mkdir -p $(@D)")
             lines.append(f"\t{tool} $(PHONE_CFLAGS) {flags} -MMD -MP -c $< -o $@")
         own = [f"$(OUT)/{lib}.so" for lib in m["own_libs"]]
@@ -208,7 +211,7 @@ def makefile(modules, root):
         libs = own + [f"$({lib}_LIBS)" for lib in m["platform_libs"]]
         out = output_of(m)
         link = "-shared -Wl,-soname," + n + ".so -Wl,--no-undefined" if m["kind"] == "cc_library_shared" else ""
-        lines.append(f"{out}: {' '.join(objs + own + plat_deps)}")
+        lines.append(f"{out}: {' '.join(objs + own + plat_deps)} $(SELF)")
         lines.append(
             f"\t$(CXX) {link} -o $@ {' '.join(objs)} {' '.join(m['ldflags'])} {' '.join(libs)} "
             "-Wl,-rpath-link,$(OUT)")
@@ -231,7 +234,14 @@ def main(argv):
         print(f"{bp}: {e}", file=sys.stderr)
         return 1
     os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "Makefile"), "w") as f:
+    path = os.path.join(out_dir, "Makefile")
+    try:
+        with open(path) as f:
+            if f.read() == text:
+                return 0  # unchanged: nothing to rebuild
+    except FileNotFoundError:
+        pass
+    with open(path, "w") as f:
         f.write(text)
     return 0
 
