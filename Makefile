@@ -2,10 +2,12 @@
 #   make run   - build, play the demonstration on a simulated phone
 #   make test  - build with ASan+UBSan and run every test (CTest)
 #   make doctest - only the console sessions of README.md and docs/ (docs/doctest.md)
+# and, for the phone's build, make phone-check (below).
 # Both install missing Debian packages first (as root; otherwise they print
 # the apt-get line to run).
 
-DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark python3-cram
+DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark python3-cram \
+	android-libcutils-dev android-liblog-dev android-libbase-dev mini-soong soong
 JOBS ?= 2
 BUILD_TEST := build/asan
 # ARCH=arm64: `make build` and `make run` use the aarch64 cross build, run
@@ -21,7 +23,7 @@ RUN_DEPS := deps
 RUN_CMAKE :=
 endif
 
-.PHONY: run test doctest deps deps-arm64 build test-arm64 tsan fuzz bench clean
+.PHONY: run test doctest deps deps-arm64 build test-arm64 phone-check tsan fuzz bench clean
 
 # A package counts only when installed for this machine's architecture (or for
 # all): a foreign-architecture copy (multiarch) does not build here.
@@ -70,6 +72,20 @@ test-arm64: deps-arm64
 	cmake --build $(BUILD_ARM64) -j$(JOBS)
 	@file -L $(BUILD_ARM64)/bin/korv | grep -q 'ARM aarch64' || { echo "korv is not an aarch64 executable"; exit 1; }
 	ctest --test-dir $(BUILD_ARM64) --output-on-failure -j$(JOBS)
+
+# The phone's build, proven on this machine (docs/phone.md): every cc module
+# of Android.bp built from the file's own lines, with this machine's compiler,
+# against Debian's packages of the platform's libraries
+# (tools/phone-check/platform.mk names what comes from where), every binary
+# linked, and nothing of the simulation in them.  Android.bp must also be in
+# bpfmt's format (bpfix -w Android.bp rewrites it).
+BUILD_PHONE := build/phone-check
+phone-check: deps
+	@if [ -n "$$(bpfix -l Android.bp)" ]; then bpfix -d Android.bp; \
+	  echo "Android.bp is not in bpfmt's format"; exit 1; fi
+	/usr/bin/python3 tools/phone-check/bp_build.py Android.bp $(BUILD_PHONE)
+	$(MAKE) --no-print-directory -f $(BUILD_PHONE)/Makefile -j$(JOBS)
+	tools/phone-check/no-sim.sh $(BUILD_PHONE)
 
 # ThreadSanitizer build of the threaded tests (docs/fuzzing.md): every test
 # executable whose code runs on more than one thread, korv itself in the

@@ -8,7 +8,9 @@
 #     co-installable across architectures (installing the arm64 one removes
 #     the native one), so its arm64 package is only unpacked into the build
 #     tree (DEPS_DIR, the script's argument) and linked against the arm64
-#     runtime libraries that are installed;
+#     runtime libraries that are installed;  android-libcutils (with its
+#     liblog and libbase) installs beside the native one, its linker link
+#     included, and the native package's headers serve both;
 #   - binfmt_misc: mounted if it is not, and the qemu-aarch64 handler enabled, so
 #     that the kernel runs every aarch64 executable (and what it starts) under
 #     qemu.
@@ -16,7 +18,8 @@
 set -euo pipefail
 
 PKGS="file crossbuild-essential-arm64 qemu-user-static binfmt-support libgtest-dev:arm64 libgmock-dev:arm64
-      libstdc++6:arm64 libubsan1:arm64 libevent-core-2.1-7:arm64 libevent-pthreads-2.1-7:arm64"
+      libstdc++6:arm64 libubsan1:arm64 libevent-core-2.1-7:arm64 libevent-pthreads-2.1-7:arm64
+      android-libcutils:arm64"
 DEPS_DIR=${1:?usage: arm64-host.sh DEPS_DIR}
 LIBDIR=/usr/lib/aarch64-linux-gnu
 BINFMT=/proc/sys/fs/binfmt_misc

@@ -9,7 +9,8 @@
  * into a text of some size.
  *
  * Checked against the wire contract: the records handed out are the frames
- * of the stream, in order, and an oversized frame ends it with EFBIG; a
+ * of the stream, in order, and an oversized frame ends it with EFBIG once
+ * the reader's buffer (a prefix and the largest record) is full of it; a
  * header is given exactly to a record whose len and body_len fit it; reads
  * give the body's bytes and zeros past its end, with the overrun mark; a
  * rendering stays inside its text; and a message written back from the
@@ -57,7 +58,9 @@ static uint64_t le(const uint8_t *p, size_t width)
 }
 
 /* The frames of a whole stream: what a reader must hand out, and whether an
- * oversized frame ends it. */
+ * oversized frame ends it with EFBIG.  The reader only finds out once its
+ * buffer is full; an oversized frame cut shorter is a partial one, which the
+ * end of the stream ends like any other. */
 struct framing {
     std::vector<bytes> records;
     bool oversized = false;
@@ -71,7 +74,7 @@ static framing frames_of(const bytes &stream)
         uint32_t n = (uint32_t)stream[at] << 24 | (uint32_t)stream[at + 1] << 16 |
                      (uint32_t)stream[at + 2] << 8 | stream[at + 3];
         if (n > KOR_RECORD_MAX) {
-            f.oversized = true;
+            f.oversized = stream.size() - at >= FRAME_PREFIX + KOR_RECORD_MAX;
             break;
         }
         if (stream.size() - at - FRAME_PREFIX < n) break;

@@ -58,6 +58,20 @@ static const nvram_mutex_def_st s_mutex_defs[] = {
 };
 #define NVRAM_MUTEX_COUNT (sizeof s_mutex_defs / sizeof s_mutex_defs[0])
 
+/* The path-info map's keys point at a record's (or a caller's) 64-bit wf_id
+ * and only its low 32 bits count: they are the hash, and two keys are equal
+ * when they agree.  The platform's libcutils has no integer hash of its own
+ * to lend (current ones dropped hashmapIntHash/Equals). */
+static int nvram_wf_id_hash(void *key)
+{
+    return (int)(uint32_t)nvram_wf_key(*(const uint64_t *)key);
+}
+
+static bool nvram_wf_id_equals(void *key_a, void *key_b)
+{
+    return nvram_wf_key(*(const uint64_t *)key_a) == nvram_wf_key(*(const uint64_t *)key_b);
+}
+
 static uint32_t tp_nvram_delete(void);
 static uint32_t tp_nvram_sync_shm_data(void);
 
@@ -102,7 +116,7 @@ static uint32_t nvram_create_objects(void)
                                         NVRAM_WRITER_STACK_HINT, NULL);
     if (nvram_id_failed(man_nvram_tid, 0))
         return nvram_init_fail("[NV][FLOW]: Thread create error!\n", 1);
-    g_wf_path_info_map = hashmapCreate(NVRAM_MAP_CAPACITY, hashmapIntHash, hashmapIntEquals);
+    g_wf_path_info_map = hashmapCreate(NVRAM_MAP_CAPACITY, nvram_wf_id_hash, nvram_wf_id_equals);
     if (g_wf_path_info_map == NULL)
         return nvram_init_fail("[NV][FLOW]: g_wf_path_info_map create error!\n", 1);
     /* A zero-byte MA still gets a buffer, so an empty image is not mistaken

@@ -57,9 +57,16 @@ TEST(FwLink, EachConnectionFailsOnItsOwn) {
     korv_link l;
     ASSERT_TRUE(l.up());
 
-    // 1025 bytes announced on NV: a stream error closes that connection only.
-    const uint8_t too_long[] = {0x00, 0x00, 0x04, 0x01, 0xAA};
-    ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_NV, too_long, sizeof(too_long)), 0);
+    // 1025 bytes announced on NV: korv waits like for any partial record
+    // until the stream's 1028-byte buffer is full, then the stream error
+    // closes that connection only.
+    std::vector<uint8_t> too_long = {0x00, 0x00, 0x04, 0x01, 0xAA};
+    const int turns = l.count(kEagain);
+    ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_NV, too_long.data(), too_long.size()), 0);
+    ASSERT_TRUE(l.korv->wait_log(kEagain, 5000, turns + 1));
+    EXPECT_TRUE(fwmd_connected(l.fw, FWMD_NV));
+    too_long.assign(1024, 0xAA); // one byte more than the buffer holds
+    ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_NV, too_long.data(), too_long.size()), 0);
     ASSERT_TRUE(l.korv->wait_log("error on reading command socket errno:27"));
     ASSERT_TRUE(l.korv->wait_log("kro_handle_modem_exception flag:4"));
     EXPECT_TRUE(wait_until([&] { return !fwmd_connected(l.fw, FWMD_NV); }, 5000));

@@ -41,13 +41,11 @@ struct stream_pair {
     std::string next()
     {
         void *p = nullptr;
-        size_t n = 99;
+        size_t n = 0;
         errno = 0;
         if (record_stream_get_next(rs, &p, &n) != 0)
             return "<errno " + std::to_string(errno) + ">";
-        if (p == nullptr)
-            return n == 0 ? "<EOS>" : "<EOS with a length>";
-        return std::string((const char *)p, n);
+        return p == nullptr ? "<EOS>" : std::string((const char *)p, n);
     }
     void expect(const std::vector<std::string> &want)
     {
@@ -83,12 +81,61 @@ TEST(RecordStream, HalfARecordWaitsForTheRest)
     s.expect({big /* the largest record fits */, "next"});
 }
 
-TEST(RecordStream, OversizedFrameFailsTheStreamForGood)
+std::string header(uint32_t n)
+{
+    return std::string{(char)(n >> 24), (char)(n >> 16), (char)(n >> 8), (char)n};
+}
+
+/* A record above 1024 bytes can never be completed, but the stream only says
+ * so (EFBIG, for good) once its 1028-byte buffer is full; until then it waits
+ * like for any other partial record. */
+TEST(RecordStream, OversizedFrameFailsOnceTheBufferIsFull)
+{
+    const std::string efbig = "<errno " + std::to_string(EFBIG) + ">";
+    {
+        stream_pair s;
+        s.put(frame("ok") + header(1025) + std::string(1025, 'y'));
+        s.expect({"ok", EAGAIN_ /* the last bytes fill the buffer */, efbig, efbig});
+    }
+    {
+        stream_pair s;
+        s.put(header(2000) + std::string(100, 'z'));
+        s.expect({EAGAIN_, EAGAIN_, EAGAIN_}); /* silence: it waits for ever */
+        s.put(std::string(924, 'z'));
+        s.expect({EAGAIN_, efbig});
+        shutdown(s.sv[0], SHUT_WR);
+        s.expect({efbig}); /* not even the end of the stream gets through */
+    }
+}
+
+/* Without a record the length is left as it was; the record pointer is
+ * cleared only when a read found nothing (no data, or the end of the stream),
+ * which is how korv tells the end of a stream from a record. */
+TEST(RecordStream, WithoutARecordTheOutArgumentsAreLeftAlone)
 {
     stream_pair s;
-    s.put(frame("ok") + std::string("\x00\x00\x04\x01", 4) + std::string(1025, 'y'));
-    const std::string efbig = "<errno " + std::to_string(EFBIG) + ">";
-    s.expect({"ok", efbig, efbig});
+    int mark = 0;
+    auto call = [&](int *rc) {
+        void *p = &mark;
+        size_t n = 77;
+        *rc = record_stream_get_next(s.rs, &p, &n);
+        EXPECT_EQ(n, 77u);
+        return p == &mark ? "untouched" : p == nullptr ? "null" : "record";
+    };
+    int rc;
+    EXPECT_STREQ(call(&rc), "null"); /* nothing to read */
+    EXPECT_EQ(rc, -1);
+    s.put(header(10) + "abc");
+    EXPECT_STREQ(call(&rc), "untouched"); /* part of a record read */
+    EXPECT_EQ(rc, -1);
+    s.put(std::string(7, 'd'));
+    void *p = nullptr;
+    size_t n = 0;
+    ASSERT_EQ(record_stream_get_next(s.rs, &p, &n), 0);
+    EXPECT_EQ(std::string((const char *)p, n), "abc" + std::string(7, 'd'));
+    shutdown(s.sv[0], SHUT_WR);
+    EXPECT_STREQ(call(&rc), "null"); /* the end of the stream */
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(RecordStream, EndOfStreamAfterTheBufferedRecords)

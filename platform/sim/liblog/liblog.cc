@@ -14,8 +14,11 @@
 #include <unistd.h>
 
 #include <android/log.h>
+#include <log/log_read.h>
 
 #include "radio_log.h"
+
+static_assert(RADIO_LOG_PAYLOAD_MAX == LOGGER_ENTRY_MAX_PAYLOAD, "entries are cut where logd cuts them");
 
 static const char *const s_buffer_names[LOG_ID_MAX] = {"main",  "radio",    "events", "system",
                                                        "crash", "stats", "security", "kernel"};

@@ -9,8 +9,9 @@
 #include <stdint.h>
 
 #define RADIO_LOG_DIR "/dev/log"
-/* The largest payload an entry may have; longer texts are cut. */
-#define RADIO_LOG_PAYLOAD_MAX 4096
+/* The largest payload an entry may have, logd's (LOGGER_ENTRY_MAX_PAYLOAD):
+ * longer texts are cut where a phone cuts them. */
+#define RADIO_LOG_PAYLOAD_MAX 4068
 
 struct radio_log_head_st {
     uint32_t payload; /* bytes after the head */
