@@ -118,6 +118,10 @@ allowxperm korv bw_modem_device:chr_file ioctl 0x5401;
 allow korv default_prop:property_service set;
 allow system_server korv_status_prop:property_service set;
 allow system_server korv:unix_stream_socket connectto;
+allow system_server korv_fw_port:tcp_socket name_bind;
+allow system_server korv:process sigkill;
+allow system_server bw_socbridge_device:chr_file { open read };
+allow system_server korv_devpts:chr_file { open read write };
 EOF
 }
 
