@@ -8,8 +8,12 @@
 #   neverallow each rule that breaks one of korv's promises fails the build,
 #              naming the neverallow in sepolicy/korv.te that it breaks;
 #   reach      what korv must be able to do on a phone is allowed in the
-#              compiled policy, and what it must not do is not.
-# Usage: policy_test.sh SOURCE_DIR WORK_DIR compile|neverallow|reach
+#              compiled policy, and what it must not do is not;
+#   may-set J  every line "SETTER NAME" of J (the simulated phone's set
+#              journal) is a set that the policy lets the program's domain
+#              make: /system/bin/SETTER's label, the domain it runs in, and
+#              NAME's property context as the property service finds it.
+# Usage: policy_test.sh SOURCE_DIR WORK_DIR compile|neverallow|reach|may-set [JOURNAL]
 set -u
 
 src=$1
@@ -19,7 +23,7 @@ base=$src/tests/sepolicy/base
 policy=$src/sepolicy
 failures=0
 
-for tool in m4 checkpolicy setfiles seinfo sesearch; do
+for tool in m4 checkpolicy setfiles seinfo sesearch selabel_lookup; do
     command -v "$tool" >/dev/null || { echo "missing $tool: run make deps"; exit 1; }
 done
 rm -rf "$work" && mkdir -p "$work" || exit 1
@@ -189,11 +193,51 @@ test_reach() {
         fail "a korv_client domain cannot reach the control socket"
 }
 
+# prop_type NAME: the type of NAME's context in property_contexts, found as
+# the property service does: an exact entry, else the longest prefix.
+prop_type() {
+    awk -v name="$1" '
+        /^[ \t]*(#|$)/ { next }
+        $3 == "exact" { if ($1 == name) exact = $2; next }
+        substr(name, 1, length($1)) == $1 && length($1) > best { best = length($1); found = $2 }
+        END { ctx = exact != "" ? exact : found; split(ctx, c, ":"); print c[3] }' "$policy/property_contexts"
+}
+
+# exec_domain PROGRAM: the domain /system/bin/PROGRAM runs in, from its
+# file context and the process transitions into that type.
+exec_domain() {
+    local ctx type
+    ctx=$(selabel_lookup -b file -k "/system/bin/$1" -f "$policy/file_contexts" 2>/dev/null) || return
+    type=$(cut -d: -f3 <<<"${ctx#Default context: }")
+    sesearch -T -t "$type" -c process "$work/userdebug.bin" 2>/dev/null |
+        sed -n 's/^type_transition .* \([a-z0-9_]*\);$/\1/p' | sort -u
+}
+
+test_may_set() {
+    local journal=$1 setter name domain type
+    build userdebug "$work/userdebug" || { fail "the policy does not compile"; cat "$work/userdebug.log"; return; }
+    [ -s "$journal" ] || { fail "no set in $journal"; return; }
+    while read -r setter name; do
+        domain=$(exec_domain "$setter")
+        type=$(prop_type "$name")
+        if [ -z "$domain" ] || [ "$(wc -l <<<"$domain")" -ne 1 ]; then
+            fail "$setter: /system/bin/$setter does not run in one domain of its own (${domain:-none})"
+        elif [ -z "$type" ]; then
+            fail "$setter sets $name, which has no property context"
+        elif ! allowed -A -s "$domain" -t "$type" -c property_service -p set; then
+            fail "$setter sets $name ($type), which the policy keeps $domain from setting"
+        else
+            echo "$domain may set $name ($type)"
+        fi
+    done < <(sort -u "$journal")
+}
+
 case $what in
 compile) test_compile ;;
 neverallow) test_neverallow ;;
 reach) test_reach ;;
-*) echo "usage: $0 SOURCE_DIR WORK_DIR compile|neverallow|reach"; exit 2 ;;
+may-set) test_may_set "${4:?journal}" ;;
+*) echo "usage: $0 SOURCE_DIR WORK_DIR compile|neverallow|reach|may-set JOURNAL"; exit 2 ;;
 esac
 [ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
 echo "ok"
