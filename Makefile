@@ -4,7 +4,7 @@
 # Both install missing Debian packages first (as root; otherwise they print
 # the apt-get line to run).
 
-DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark m4 checkpolicy policycoreutils setools
+DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark m4 checkpolicy policycoreutils setools selinux-utils
 JOBS ?= 2
 BUILD_TEST := build/asan
 # ARCH=arm64: `make build` and `make run` use the aarch64 cross build, run
