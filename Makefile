@@ -7,7 +7,8 @@
 # the apt-get line to run).
 
 DEPS := cmake g++ make pkg-config libevent-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev e2fsprogs mount tshark python3-cram \
-	android-libcutils-dev android-liblog-dev android-libbase-dev mini-soong soong
+	android-libcutils-dev android-liblog-dev android-libbase-dev mini-soong soong \
+	m4 checkpolicy policycoreutils setools selinux-utils
 JOBS ?= 2
 BUILD_TEST := build/asan
 # ARCH=arm64: `make build` and `make run` use the aarch64 cross build, run

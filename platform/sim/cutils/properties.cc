@@ -4,7 +4,10 @@
  * the old one, so a reader in any process sees the old or the new value,
  * never a part.  The init control properties ctl.start, ctl.restart and
  * ctl.stop are not stored: they append one line to /init/ctl.log and set the
- * service's init.svc.NAME state, as init would.
+ * service's init.svc.NAME state, as init would.  Every set of a valid name
+ * appends "SETTER NAME" to /init/property.log: the setting program's name and
+ * the name the phone's property service checks against the policy
+ * (ctl.ACTION$SERVICE for a control property), as the policy's test reads.
  *
  * The daemon sets properties from its signal handler during teardown, so no
  * path here locks or allocates: stack buffers and plain system calls only. */
@@ -23,6 +26,7 @@ namespace {
 
 constexpr const char *k_store = "/dev/__properties__";
 constexpr const char *k_ctl_log = "/init/ctl.log";
+constexpr const char *k_set_log = "/init/property.log";
 constexpr size_t k_value_max = PROPERTY_VALUE_MAX - 1;
 /* Longer than any name in use; bounds the stack buffers below. */
 constexpr size_t k_name_max = 200;
@@ -125,6 +129,24 @@ int control(const char *action, const char *service, const char *state) {
     return rc == 0 ? store_value(svc, state) : -1;
 }
 
+/* One line in the set journal.  Evidence only: a set never depends on it. */
+void journal(const char *key, const char *value) {
+    char line[2 * k_name_max + 64];
+    size_t len = 0;
+    if (append(line, sizeof line, &len, program_invocation_short_name) || append(line, sizeof line, &len, " ") ||
+        append(line, sizeof line, &len, key))
+        return;
+    if (strncmp(key, "ctl.", 4) == 0 &&
+        (append(line, sizeof line, &len, "$") || append(line, sizeof line, &len, value)))
+        return;
+    char path[KOR_PATH_MAX];
+    if (append(line, sizeof line, &len, "\n") || kor_path_map(k_set_log, path, sizeof path) != 0) return;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    (void)!write(fd, line, len);
+    close(fd);
+}
+
 }  // namespace
 
 extern "C" int property_get(const char *key, char *value, const char *default_value) {
@@ -153,6 +175,7 @@ extern "C" int property_get(const char *key, char *value, const char *default_va
 
 extern "C" int property_set(const char *key, const char *value) {
     if (!name_ok(key) || !value || strnlen(value, k_value_max + 1) > k_value_max) return -1;
+    journal(key, value);
     if (strncmp(key, "ctl.", 4) != 0) return store_value(key, value);
     if (strcmp(key, "ctl.start") == 0) return control("ctl.start", value, "running");
     if (strcmp(key, "ctl.restart") == 0) return control("ctl.restart", value, "running");
