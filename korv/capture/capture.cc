@@ -12,9 +12,11 @@
  * writer stuck in a write is abandoned, and it frees its session itself
  * once the write returns.
  *
- * s_lock guards s_cur, every session's fields but drain (the writer's) and
- * fd (written only by the writer while it runs), and the figures (s_stat,
- * s_taken, s_gen); a link takes it with a short timeout (teardown may send
+ * s_lock guards s_cur, the figures (s_stat, s_taken, s_gen) and a
+ * session's buffer and flags; its drain buffer is its writer's, and its fd,
+ * gen and file are set before the writer starts and only read until the
+ * session is freed (by the control thread once the writer ended, else by
+ * the abandoned writer itself).  A link takes it with a short timeout (teardown may send
  * from inside the signal handler while another thread holds it) and counts
  * its record as lost when it cannot. */
 #include <endian.h>

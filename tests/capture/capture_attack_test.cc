@@ -3,14 +3,18 @@
 // hard link to DA, a named pipe) is replaced by a new regular file and what
 // it pointed at is untouched; a capture folder that is a link or not korv's
 // is refused without its mode changing; a capture on a full disk fails as
-// such, with the bytes that reached the file.  Throughout, the control
-// socket answers within a second.
+// such, with the bytes that reached the file; one on a file system that
+// takes no writes (frozen) is abandoned.  Throughout, the control socket
+// answers within a second.
+#include <fcntl.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "../ctl/ctl_rig.h"
 
@@ -194,6 +198,77 @@ TEST(CaptureAttack, CaptureOnAFullDiskFailsAsSuch) {
               std::string::npos)
         << out;
     EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
+}
+
+// A small ext4 image loop-mounted as the capture folder.  A frozen file
+// system blocks every write; a detached shell thaws it after a while even
+// if this process dies, so nothing stays frozen behind a failed test.
+struct frozen_disk {
+    std::string dir, image;
+    bool mounted = false, frozen = false;
+    frozen_disk(const std::string &where, const std::string &img) : dir(where), image(img) {
+        std::string out;
+        mounted = korvtest::run_tool({"/usr/bin/truncate", "-s", "8M", image}, &out) == 0 &&
+                  korvtest::run_tool({"/usr/sbin/mkfs.ext4", "-q", "-F", image}, &out) == 0 &&
+                  korvtest::run_tool({"/bin/mount", "-o", "loop", image, dir}, &out) == 0;
+    }
+    bool freeze() {
+        std::string out;
+        frozen = korvtest::run_tool({"/usr/sbin/fsfreeze", "-f", dir}, &out) == 0;
+        if (frozen && fork() == 0) {
+            setsid();
+            int null = open("/dev/null", O_RDWR);  // ctest waits for whoever holds the test's output
+            for (int fd = 0; fd < 3; fd++) dup2(null, fd);
+            execl("/bin/sh", "sh", "-c", ("sleep 20; /usr/sbin/fsfreeze -u " + dir + " 2>/dev/null").c_str(),
+                  (char *)nullptr);
+            _exit(127);
+        }
+        return frozen;
+    }
+    void thaw() {
+        std::string out;
+        if (frozen) korvtest::run_tool({"/usr/sbin/fsfreeze", "-u", dir}, &out);
+        frozen = false;
+    }
+    ~frozen_disk() {
+        thaw();
+        std::string out;
+        if (mounted) korvtest::run_tool({"/bin/umount", "-l", dir}, &out);
+    }
+};
+
+TEST(CaptureAttack, CaptureOnAFrozenDiskIsAbandonedWithinASecond) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: loop-mounts and freezes an ext4 image";
+    if (access("/usr/sbin/fsfreeze", X_OK) != 0) GTEST_SKIP() << "fsfreeze missing";
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    ASSERT_EQ(mkdir(r.root.path("/data/brimwell/korv").c_str(), 0770), 0);
+    ASSERT_EQ(mkdir(r.root.path(CAPTURE_DIR).c_str(), 0770), 0);
+    frozen_disk disk(r.root.path(CAPTURE_DIR), r.root.path("/capture.img"));
+    if (!disk.mounted) GTEST_SKIP() << "no loop-mounted ext4 here";
+
+    ASSERT_EQ(r.ask_json("capture start stuck")["capture"].text, "started");
+    ASSERT_TRUE(disk.freeze());
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(r.voltage(1, 3), 0);
+        ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the writer is in its write by now
+    const auto asked = std::chrono::steady_clock::now();
+    korvctl_json stopped;
+    ASSERT_EQ(korvctl_json_parse(ask_within_1s(r, "capture stop"), &stopped, nullptr), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    EXPECT_EQ(stopped["capture"].text, "failed");
+    EXPECT_EQ(stopped["file"].text, CAPTURE_DIR + "/stuck.pcapng");
+    EXPECT_NE(stopped["error"].text.find("the file took no write for 500 ms; capture abandoned"), std::string::npos)
+        << stopped["error"].text;
+    EXPECT_NE(ask_within_1s(r, "status"), "");
+    EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
+
+    // Thawed, the abandoned writer ends on its own and a new capture works.
+    disk.thaw();
+    capture_one(r, "after");
+    expect_own_capture(r, "after");
 }
 
 }  // namespace
