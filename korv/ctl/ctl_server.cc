@@ -20,8 +20,8 @@
  * daemon's real-time threads, and blocks the exit signals, so teardown never
  * interrupts it inside the map's or the channel list's lock.
  *
- * Ownership: s_clients, s_refusals and s_listen_fd belong to the control thread once it
- * runs (kro_ctl_start fills s_listen_fd before creating it).  s_socket_path
+ * Ownership: s_clients, s_refusals and s_listen_fd belong to the control
+ * thread once it runs (kro_ctl_start fills s_listen_fd before creating it).  s_socket_path
  * and s_socket_created are written once by kro_ctl_start before the thread
  * exists and read by kro_ctl_stop (exit-signal handler), which only unlinks. */
 #include <errno.h>
@@ -190,6 +190,12 @@ static void reject_busy(int fd)
     close(fd);
 }
 
+/* The earlier of two waits in ms (-1: none). */
+static int sooner(int a, int b)
+{
+    return a < 0 ? b : b < 0 ? a : a < b ? a : b;
+}
+
 /* The count line of a refused uid's minute, and its slot freed. */
 static void refusal_close(ctl_refusal_st *r)
 {
@@ -236,9 +242,7 @@ static int refusals_expire(void)
             refusal_close(&r);
             continue;
         }
-        int left = (int)(r.since_ms + CTL_REFUSAL_WINDOW_MS - now);
-        if (wait < 0 || left < wait)
-            wait = left;
+        wait = sooner(wait, (int)(r.since_ms + CTL_REFUSAL_WINDOW_MS - now));
     }
     return wait;
 }
@@ -301,12 +305,6 @@ static void accept_clients(void)
         slot->fd = fd;
         slot->last_ms = now_ms();
     }
-}
-
-/* The earlier of two waits in ms (-1: none). */
-static int sooner(int a, int b)
-{
-    return a < 0 ? b : b < 0 ? a : a < b ? a : b;
 }
 
 /* Drops clients silent for too long or whose request is overdue; returns

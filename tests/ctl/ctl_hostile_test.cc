@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -195,6 +196,40 @@ TEST(CtlHostile, RefusedFloodTricklersAndForgedNamesGetNowhere) {
     EXPECT_EQ(korvtest::count_of(out, "\nnvram "), 1) << out;
     EXPECT_NE(out.find("6 x\\x1b[2J\\x0anvram       forged\\x07  /data/brimwell/w\\x0d/n.bin\n"), std::string::npos)
         << out;
+}
+
+// The refusals of a uid within its minute are counted, and the count is
+// logged when the minute ends; here it ends early, because eight other uids
+// came after it and only eight are followed at a time.
+TEST(CtlHostile, RefusalsWithinAMinuteAreLoggedAsACount) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: clients of nine other uids";
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    ASSERT_EQ(chmod(r.socket().c_str(), 0666), 0);
+    ASSERT_EQ(chmod(r.root.dir.c_str(), 0755), 0);
+    r.root.set_prop("ro.korv.fw_uids", "0");
+    auto connect_as = [&](uid_t uid, int times) {
+        pid_t child = fork();
+        if (child == 0) {
+            if (setuid(uid) != 0) _exit(3);
+            for (int i = 0; i < times; i++) {
+                int fd = connect_raw(r.socket());
+                if (fd < 0) _exit(1);
+                read_some(fd, 2000);  // korv closes it
+                close(fd);
+            }
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(connect_as(5001, 4), 0);
+    for (uid_t uid = 5002; uid <= 5009; uid++) ASSERT_EQ(connect_as(uid, 1), 0);
+    EXPECT_TRUE(r.korv->wait_log("[KORV][CTL] control clients of uid 5001 refused 3 more times within a minute\n"));
+    EXPECT_EQ(r.count("[KORV][CTL] control client of uid 5001 (pid"), 1);
+    EXPECT_EQ(r.count(" refused\n"), 9);
+    EXPECT_EQ(r.count("more times within a minute"), 1);
 }
 
 }  // namespace
