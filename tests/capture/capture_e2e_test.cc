@@ -1,11 +1,14 @@
 // Traffic capture of the real korv: a scripted session captured between
 // `korvctl capture start` and `capture stop` reads back as exactly the records
 // that went over the wire, in order, with their links, directions and bytes
-// (a dropped one with its reason); the status answer follows the capture;
-// names that could leave the capture folder are refused.
+// (a dropped one with its reason), written by korv's thread kro_capture;
+// the status answer follows the capture; names that could leave the capture
+// folder are refused.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "../ctl/ctl_rig.h"
 
@@ -36,6 +39,15 @@ std::string korvctl(const ctl_rig &r, const std::vector<std::string> &words, int
     std::string out;
     *rc = korvtest::run_tool(argv, &out);
     return out;
+}
+
+// How many of korv's threads bear that name.
+int threads_named(const ctl_rig &r, const std::string &name) {
+    int n = 0;
+    std::error_code ec;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(r.korv->pid) + "/task", ec))
+        n += korvtest::read_file(task.path().string() + "/comm") == name + "\n";
+    return n;
 }
 
 // The scripted session between capture start and stop: a voltage request
@@ -81,8 +93,10 @@ std::vector<wire_rec> captured_session(ctl_rig &r) {
     korvctl_json s = r.ask_json("status");
     EXPECT_EQ(s["capture"]["records"].as_int(), (int64_t)want.size());
     EXPECT_EQ(s["capture"]["lost"].as_int(), 0);
+    EXPECT_EQ(threads_named(r, "kro_capture"), 1);
     EXPECT_EQ(korvctl(r, {"capture", "stop"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
     EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(korvtest::wait_until([&] { return threads_named(r, "kro_capture") == 0; }, 1000));
     return want;
 }
 
