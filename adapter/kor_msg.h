@@ -29,6 +29,10 @@ typedef struct sca_header_st {
  * the body yields zeros and sets the overrun mark. */
 typedef struct parcel_read_st parcel_read_st;
 
+/* Decodes the header of a record of `length` bytes into *h without logging
+ * or allocating: 0 when its len and body_len agree with length, -1 when the
+ * record is too short for a header or they disagree. */
+int sca_header_read(const void *record, size_t length, sca_header_st *h);
 /* Returns the decoded header (and *parcel positioned at the body), or NULL
  * with *parcel NULL when the record has no valid header. */
 sca_header_st *parse_sca_header(const void *record, size_t length, parcel_read_st **parcel);
@@ -59,6 +63,9 @@ int parcel_write_UINT32(parcel_write_st *p, uint32_t value);
 int parcel_write_UINT8(parcel_write_st *p, uint8_t value);
 int parcel_write_char_array(parcel_write_st *p, const void *buf, size_t count);
 int to_string_writ_parcel(const parcel_write_st *p, char *text, size_t cap);
+/* Fills len and body_len of the message of `length` bytes (header
+ * included) at data, as write_parcel does before it sends. */
+void sca_header_put_lengths(uint8_t *data, size_t length);
 /* Sends one framed record in one locked write (never interleaved with
  * another thread's message, no SIGPIPE); on failure calls on_write_failed
  * with the parcel before releasing it.  Returns 0 or -1. */

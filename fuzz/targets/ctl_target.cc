@@ -4,7 +4,8 @@
  * Checked: a split's words lie inside the line and hold only printable
  * non-blank bytes; every answer is exactly one line that korvctl's JSON
  * reader takes as one object, with "error" exactly when the request was not
- * one korv knows or korv refused it (a capture's name or state).  The whole
+ * one korv knows or korv refused it (a capture's name or state), or a
+ * stopped capture's file failed.  The whole
  * input also goes to korvctl's JSON reader, which reads korv's answers on
  * the other side. */
 #include <string.h>
@@ -41,9 +42,12 @@ static void check_answer(const char *line, size_t len)
     korvctl_json answer;
     CHECK(korvctl_json_parse(text, &answer, nullptr) == 0);
     CHECK(answer.kind == korvctl_json::object_v);
+    const std::string &capture = answer["capture"].text;
     bool known = answer["version"].kind == korvctl_json::string_v || answer["level"].kind == korvctl_json::string_v ||
-                 answer["capture"].kind == korvctl_json::string_v;
-    CHECK(known != (answer["error"].kind == korvctl_json::string_v));
+                 capture == "started" || capture == "stopped";
+    bool error = answer["error"].kind == korvctl_json::string_v;
+    /* A capture whose file failed is stopped and says why. */
+    CHECK(capture == "failed" ? error : known != error);
     kro_ctl_buf_free(&out);
 }
 

@@ -4,14 +4,21 @@
  * and the record, the direction in epb_flags and, for a record korv dropped,
  * an opt_comment "dropped: REASON".  docs/capture.md describes the file.
  *
- * Threads: the links (looper, NV writer, senders) append blocks to s_fill;
- * the writer thread "kro_capture" swaps it with s_drain and writes that to
- * the file, so a slow disk costs the links nothing but the copy.  The
- * control thread starts and stops captures, and owns s_thread and s_fd
- * while no writer runs.  s_lock guards s_fill, s_fill_len, s_ending and the
- * figures; a link takes it with a short timeout (teardown may send from
- * inside the signal handler while another thread holds it) and counts its
- * record as lost when it cannot.  s_drain belongs to the writer. */
+ * Threads: the links (looper, NV writer, senders) append blocks to the
+ * running session's fill buffer; its writer thread "kro_capture" swaps that
+ * with the drain buffer and writes it to the file, so a slow disk costs the
+ * links nothing but the copy.  The control thread starts and stops
+ * captures, and never waits for a writer longer than CAPTURE_STOP_MS: a
+ * writer stuck in a write is abandoned, and it frees its session itself
+ * once the write returns.
+ *
+ * s_lock guards s_cur, the figures (s_stat, s_taken, s_gen) and a
+ * session's buffer and flags; its drain buffer is its writer's, and its fd,
+ * gen and file are set before the writer starts and only read until the
+ * session is freed (by the control thread once the writer ended, else by
+ * the abandoned writer itself).  A link takes it with a short timeout (teardown may send
+ * from inside the signal handler while another thread holds it) and counts
+ * its record as lost when it cannot. */
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -24,16 +31,16 @@
 #include <unistd.h>
 
 #include "capture/capture.h"
+#include "capture/capture_int.h"
 #include "ctl/ctl.h"
 #include "kor_msg.h"
-#include "kor_platform.h"
+#include "kor_os.h"
 #include "korv_log.h"
 
 #define CAPTURE_BUF (256u << 10)   /* each of the two buffers */
 #define CAPTURE_FLUSH_MS 200       /* the writer's longest nap */
 #define CAPTURE_LOCK_NS 20000000L  /* a link's longest wait for s_lock */
-#define CAPTURE_DIR_MODE 0770
-#define CAPTURE_FILE_MODE 0640
+#define CAPTURE_STOP_MS 500        /* the control thread's longest wait for a writer */
 #define LINKTYPE_USER0 147
 #define BLOCK_SHB 0x0A0D0D0Au
 #define BLOCK_IDB 1u
@@ -45,16 +52,25 @@
 
 std::atomic<int> g_capture_on(0);
 
+typedef struct capture_session_st {
+    int fd;
+    unsigned gen;         /* the capture whose figures it may update */
+    char file[128];       /* device path */
+    uint8_t *fill;        /* s_lock */
+    size_t fill_len;      /* s_lock */
+    uint8_t *drain;       /* the writer's */
+    int ending;           /* s_lock: write what is buffered and end */
+    int abandoned;        /* s_lock: nobody waits any more; the writer frees it */
+    int done;             /* s_lock: the writer has ended */
+} capture_session_st;
+
 static pthread_mutex_t s_lock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t s_wake = PTHREAD_COND_INITIALIZER; /* with s_lock */
-static uint8_t *s_fill;       /* s_lock */
-static size_t s_fill_len;     /* s_lock */
-static int s_ending;          /* s_lock: the writer flushes and ends */
-static kro_capture_stat_st s_stat; /* s_lock */
-static uint8_t *s_drain;      /* writer thread */
-static int s_fd = -1;         /* control thread; the writer writes it while it runs */
-static pthread_t s_thread;    /* control thread */
-static int s_thread_live;     /* control thread */
+static pthread_cond_t s_wake = PTHREAD_COND_INITIALIZER;  /* writers: work or the end */
+static pthread_cond_t s_ended = PTHREAD_COND_INITIALIZER; /* control thread: a writer ended */
+static capture_session_st *s_cur;   /* s_lock: started and not yet stopped */
+static unsigned s_gen;              /* s_lock: captures started so far */
+static uint64_t s_taken;            /* s_lock: bytes taken into the running capture */
+static kro_capture_stat_st s_stat;  /* s_lock */
 static std::atomic<uint64_t> s_lost; /* records that found no room or no lock */
 
 /* ---- block building ---- */
@@ -177,43 +193,40 @@ static void put_epb(uint8_t *out, int link, int direction, const void *record, s
 
 const char *kro_capture_drop_reason(const void *record, size_t length)
 {
+    sca_header_st header;
     if (length < SCA_HEADER_SIZE)
         return "short record";
-    uint64_t len = 0, body_len = 0;
-    memcpy(&len, (const uint8_t *)record, 8);
-    memcpy(&body_len, (const uint8_t *)record + 28, 8);
-    len = le64toh(len);
-    body_len = le64toh(body_len);
-    return len != length || body_len != length - SCA_HEADER_SIZE ? "bad header" : NULL;
+    return sca_header_read(record, length, &header) != 0 ? "bad header" : NULL;
 }
 
 void kro_capture_sent_copy(const uint8_t *data, size_t length, uint8_t *out)
 {
     memcpy(out, data, length);
-    uint64_t len = htole64(length), body_len = htole64(length - SCA_HEADER_SIZE);
-    memcpy(out, &len, 8);
-    memcpy(out + 28, &body_len, 8);
+    sca_header_put_lengths(out, length);
+}
+
+static void deadline_in(struct timespec *until, long ns)
+{
+    clock_gettime(CLOCK_REALTIME, until);
+    until->tv_nsec += ns;
+    until->tv_sec += until->tv_nsec / 1000000000L;
+    until->tv_nsec %= 1000000000L;
 }
 
 static int lock_briefly(void)
 {
     struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += CAPTURE_LOCK_NS;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    deadline_in(&until, CAPTURE_LOCK_NS);
     return pthread_mutex_timedlock(&s_lock, &until) == 0;
 }
 
 /* With s_lock: the capture ends itself at its size limit. */
-static void stop_at_limit(void)
+static void stop_at_limit(capture_session_st *c)
 {
     s_stat.limit_reached = 1;
-    s_ending = 1;
+    c->ending = 1;
     g_capture_on.store(0, std::memory_order_relaxed);
-    pthread_cond_signal(&s_wake);
+    pthread_cond_broadcast(&s_wake);
 }
 
 void kro_capture_record(int link, int direction, const void *record, size_t length, const char *dropped)
@@ -230,27 +243,28 @@ void kro_capture_record(int link, int direction, const void *record, size_t leng
         s_lost.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    if (s_ending || s_fill == NULL) {
+    capture_session_st *c = s_cur;
+    if (c == NULL || c->ending) {
         pthread_mutex_unlock(&s_lock);
         return;
     }
-    if (s_stat.bytes + size > KRO_CAPTURE_LIMIT) {
-        stop_at_limit();
+    if (s_taken + size > KRO_CAPTURE_LIMIT) {
+        stop_at_limit(c);
         /* Once per capture; the file name is s_lock's. */
-        LOG_CORE_ERR("[KORV][CAPTURE]%s reached %llu bytes, capture stopped\n", s_stat.file,
+        LOG_CORE_ERR("[KORV][CAPTURE]%s reached %llu bytes, capture stopped\n", c->file,
                      (unsigned long long)KRO_CAPTURE_LIMIT);
         pthread_mutex_unlock(&s_lock);
         return;
     }
-    if (s_fill_len + size > CAPTURE_BUF) {
+    if (c->fill_len + size > CAPTURE_BUF) {
         s_lost.fetch_add(1, std::memory_order_relaxed);
     } else {
-        put_epb(s_fill + s_fill_len, link, direction, record, length, note, comment_len);
-        s_fill_len += size;
+        put_epb(c->fill + c->fill_len, link, direction, record, length, note, comment_len);
+        c->fill_len += size;
         s_stat.records++;
-        s_stat.bytes += size;
-        if (s_fill_len > CAPTURE_BUF / 2)
-            pthread_cond_signal(&s_wake);
+        s_taken += size;
+        if (c->fill_len > CAPTURE_BUF / 2)
+            pthread_cond_broadcast(&s_wake);
     }
     pthread_mutex_unlock(&s_lock);
 }
@@ -271,40 +285,71 @@ static int write_all(int fd, const uint8_t *data, size_t n)
     return 0;
 }
 
-static void nap(void)
+static void session_free(capture_session_st *c)
 {
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += CAPTURE_FLUSH_MS * 1000000L;
-    until.tv_sec += until.tv_nsec / 1000000000L;
-    until.tv_nsec %= 1000000000L;
-    pthread_cond_timedwait(&s_wake, &s_lock, &until);
+    if (c->fd >= 0)
+        close(c->fd);
+    free(c->fill);
+    free(c->drain);
+    free(c);
+}
+
+/* With s_lock, after the write of len bytes: the figures (when they are
+ * still this capture's), and on failure the end of the capture with its
+ * reason.  What reached the file is the file's size, a short write
+ * included. */
+static void writer_account(capture_session_st *c, size_t len, int failed, int err)
+{
+    int mine = c->gen == s_gen;
+    if (!failed) {
+        if (mine)
+            s_stat.bytes += len;
+        return;
+    }
+    struct stat st;
+    c->ending = 1;
+    c->fill_len = 0;
+    if (!mine)
+        return;
+    if (fstat(c->fd, &st) == 0)
+        s_stat.bytes = (uint64_t)st.st_size;
+    snprintf(s_stat.failed, sizeof(s_stat.failed), "writing the file failed: %s", strerror(err));
+    g_capture_on.store(0, std::memory_order_relaxed);
 }
 
 static void *capture_writer(void *arg)
 {
-    (void)arg;
-    int failed = 0;
+    capture_session_st *c = (capture_session_st *)arg;
+    tp_os_thread_signal_register();
+    int err = 0;
     pthread_mutex_lock(&s_lock);
-    for (;;) {
-        if (s_fill_len == 0 && s_ending)
-            break;
-        if (s_fill_len == 0)
-            nap();
-        uint8_t *full = s_fill;
-        size_t len = s_fill_len;
-        s_fill = s_drain;
-        s_fill_len = 0;
-        s_drain = full;
-        pthread_mutex_unlock(&s_lock);
-        if (len > 0 && !failed && write_all(s_fd, full, len) != 0) {
-            LOG_CORE_ERR("[KORV][CAPTURE]writing %s failed errno:%d, capture stopped\n", s_stat.file, errno);
-            failed = 1;
-            g_capture_on.store(0, std::memory_order_relaxed);
+    while (!c->abandoned && (c->fill_len > 0 || !c->ending)) {
+        if (c->fill_len == 0) {
+            struct timespec until;
+            deadline_in(&until, CAPTURE_FLUSH_MS * 1000000L);
+            pthread_cond_timedwait(&s_wake, &s_lock, &until);
+            continue;
         }
+        uint8_t *full = c->fill;
+        size_t len = c->fill_len;
+        c->fill = c->drain;
+        c->fill_len = 0;
+        c->drain = full;
+        pthread_mutex_unlock(&s_lock);
+        int failed = write_all(c->fd, full, len) != 0;
+        err = failed ? errno : 0;
         pthread_mutex_lock(&s_lock);
+        writer_account(c, len, failed, err);
     }
+    int orphan = c->abandoned;
+    c->done = 1;
+    pthread_cond_broadcast(&s_ended);
     pthread_mutex_unlock(&s_lock);
+    /* The path is the session's own: no lock needed while it lives. */
+    if (err != 0)
+        LOG_CORE_ERR("[KORV][CAPTURE]writing %s failed: %s, capture stopped\n", c->file, strerror(err));
+    if (orphan)
+        session_free(c);
     return NULL;
 }
 
@@ -323,82 +368,79 @@ static int name_ok(const char *name, size_t len)
     return 1;
 }
 
-/* Creates the folder (and its parent) with the capture mode. */
-static int make_dir(void)
+/* With s_lock: ends c's writer, waiting for it at most CAPTURE_STOP_MS.
+ * 1 when it ended (the caller frees c once it lets go of s_lock), 0 when it
+ * was abandoned to free c itself. */
+static int session_end(capture_session_st *c)
 {
-    const char *dirs[] = {"/data/brimwell/korv", KRO_CAPTURE_DIR};
-    for (const char *dir : dirs) {
-        char mapped[KOR_PATH_MAX];
-        if (kor_path_map(dir, mapped, sizeof(mapped)) != 0)
-            return -1;
-        if (mkdir(mapped, CAPTURE_DIR_MODE) != 0 && errno != EEXIST)
-            return -1;
-    }
-    return kor_chmod(KRO_CAPTURE_DIR, CAPTURE_DIR_MODE);
-}
-
-/* The file and the buffers, once no writer runs. */
-static void release_capture(void)
-{
-    if (s_fd >= 0)
-        close(s_fd);
-    s_fd = -1;
-    pthread_mutex_lock(&s_lock);
-    free(s_fill);
-    s_fill = NULL;
-    s_fill_len = 0;
-    pthread_mutex_unlock(&s_lock);
-    free(s_drain);
-    s_drain = NULL;
-}
-
-/* The writer's end: it writes what is buffered and is joined. */
-static void finish(void)
-{
-    pthread_mutex_lock(&s_lock);
-    s_ending = 1;
+    struct timespec until;
+    deadline_in(&until, CAPTURE_STOP_MS * 1000000L);
+    c->ending = 1;
     g_capture_on.store(0, std::memory_order_relaxed);
-    pthread_cond_signal(&s_wake);
-    pthread_mutex_unlock(&s_lock);
-    pthread_join(s_thread, NULL);
-    s_thread_live = 0;
-    release_capture();
+    pthread_cond_broadcast(&s_wake);
+    while (!c->done && pthread_cond_timedwait(&s_ended, &s_lock, &until) != ETIMEDOUT) {
+    }
+    if (c->done)
+        return 1;
+    c->abandoned = 1;
+    pthread_cond_broadcast(&s_wake);
+    if (c->gen == s_gen)
+        snprintf(s_stat.failed, sizeof(s_stat.failed),
+                 "the file took no write for %d ms; capture abandoned", CAPTURE_STOP_MS);
+    return 0;
 }
 
-/* File, buffers and head block of a new capture; 0, or -1 with *why. */
-static int open_capture(const char *path, const char **why)
+/* Takes the current session out of s_cur and ends it; its figures stay in
+ * s_stat.  -1 when there was none, else whether it ended cleanly (0) or
+ * failed (1, the reason in s_stat.failed); its device path goes to path. */
+static int session_stop(char *path, size_t cap)
 {
-    if (make_dir() != 0) {
-        *why = "no capture folder";
-        return -1;
-    }
-    s_fd = kor_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, CAPTURE_FILE_MODE);
-    if (s_fd < 0) {
-        *why = "cannot create the file";
-        return -1;
-    }
-    s_drain = (uint8_t *)malloc(CAPTURE_BUF);
     pthread_mutex_lock(&s_lock);
-    s_fill = (uint8_t *)malloc(CAPTURE_BUF);
-    if (s_fill != NULL) {
-        s_fill_len = file_head(s_fill);
-        s_ending = 0;
-        memset(&s_stat, 0, sizeof(s_stat));
-        snprintf(s_stat.file, sizeof(s_stat.file), "%s", path);
-        s_stat.bytes = s_fill_len;
-        s_lost.store(0, std::memory_order_relaxed);
-    }
+    capture_session_st *c = s_cur;
+    s_cur = NULL;
+    int ended = c != NULL && session_end(c);
+    int failed = s_stat.failed[0] != '\0';
+    if (c != NULL)
+        snprintf(path, cap, "%s", c->file);
     pthread_mutex_unlock(&s_lock);
-    if (s_fill == NULL || s_drain == NULL) {
-        *why = "out of memory";
-        release_capture();
-        return -1;
+    if (ended)
+        session_free(c);
+    return c == NULL ? -1 : failed;
+}
+
+static capture_session_st *session_new(int fd, const char *path)
+{
+    capture_session_st *c = (capture_session_st *)calloc(1, sizeof(*c));
+    if (c == NULL)
+        return NULL;
+    c->fd = fd;
+    snprintf(c->file, sizeof(c->file), "%s", path);
+    c->fill = (uint8_t *)malloc(CAPTURE_BUF);
+    c->drain = (uint8_t *)malloc(CAPTURE_BUF);
+    if (c->fill != NULL && c->drain != NULL) {
+        c->fill_len = file_head(c->fill);
+        return c;
     }
-    return 0;
+    c->fd = -1; /* the caller's still */
+    session_free(c);
+    return NULL;
+}
+
+/* With s_lock: c becomes the running capture, its figures start at 0. */
+static void session_begin(capture_session_st *c)
+{
+    c->gen = ++s_gen;
+    memset(&s_stat, 0, sizeof(s_stat));
+    snprintf(s_stat.file, sizeof(s_stat.file), "%s", c->file);
+    s_taken = c->fill_len;
+    s_lost.store(0, std::memory_order_relaxed);
+    s_cur = c;
+    g_capture_on.store(1, std::memory_order_relaxed);
 }
 
 int kro_capture_start(const char *name, size_t name_len, char *path, size_t cap, const char **why)
 {
+    char last[128];
     if (!name_ok(name, name_len)) {
         *why = "bad capture name";
         return -1;
@@ -407,35 +449,51 @@ int kro_capture_start(const char *name, size_t name_len, char *path, size_t cap,
         *why = "a capture is running";
         return -1;
     }
-    if (s_thread_live)
-        finish(); /* the last capture stopped itself */
+    session_stop(last, sizeof(last)); /* one that stopped itself */
     snprintf(path, cap, "%s/%.*s.pcapng", KRO_CAPTURE_DIR, (int)name_len, name);
-    if (open_capture(path, why) != 0) {
-        LOG_CORE_ERR("[KORV][CAPTURE]%s: %s errno:%d\n", path, *why, errno);
+    int fd = kro_capture_file_create(name, name_len, why);
+    if (fd < 0) {
+        LOG_CORE_ERR("[KORV][CAPTURE]%s: %s: %s\n", path, *why, strerror(errno));
         return -1;
     }
-    if (pthread_create(&s_thread, NULL, capture_writer, NULL) != 0) {
-        *why = "no writer thread";
+    capture_session_st *c = session_new(fd, path);
+    if (c == NULL) {
+        *why = "out of memory";
+        close(fd);
         LOG_CORE_ERR("[KORV][CAPTURE]%s: %s\n", path, *why);
-        release_capture();
         return -1;
     }
-    s_thread_live = 1;
-    g_capture_on.store(1, std::memory_order_relaxed);
+    pthread_mutex_lock(&s_lock);
+    session_begin(c);
+    pthread_mutex_unlock(&s_lock);
+    if (tp_os_thread_create("kro_capture", capture_writer, -1, 1, c) == KOR_OS_FAIL) {
+        *why = "no writer thread";
+        pthread_mutex_lock(&s_lock);
+        s_cur = NULL;
+        g_capture_on.store(0, std::memory_order_relaxed);
+        pthread_mutex_unlock(&s_lock);
+        session_free(c);
+        LOG_CORE_ERR("[KORV][CAPTURE]%s: %s\n", path, *why);
+        return -1;
+    }
     LOG_CORE_FLOW("[KORV][CAPTURE]capturing into %s\n", path);
     return 0;
 }
 
-int kro_capture_stop(char *path, size_t cap)
+int kro_capture_stop(char *path, size_t cap, char *why, size_t why_cap)
 {
-    if (!s_thread_live)
+    int rc = session_stop(path, cap);
+    if (rc < 0)
         return -1;
-    finish();
-    pthread_mutex_lock(&s_lock);
-    snprintf(path, cap, "%s", s_stat.file);
-    s_stat.file[0] = '\0';
-    pthread_mutex_unlock(&s_lock);
-    LOG_CORE_FLOW("[KORV][CAPTURE]capture %s stopped\n", path);
+    why[0] = '\0';
+    if (rc == 0) {
+        LOG_CORE_FLOW("[KORV][CAPTURE]capture %s stopped\n", path);
+        return 0;
+    }
+    kro_capture_stat_st stat;
+    kro_capture_stat(&stat);
+    snprintf(why, why_cap, "%s; %llu bytes reached the file", stat.failed, (unsigned long long)stat.bytes);
+    LOG_CORE_ERR("[KORV][CAPTURE]capture %s failed: %s\n", path, why);
     return 0;
 }
 

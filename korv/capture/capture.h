@@ -45,19 +45,23 @@ void kro_capture_sent_copy(const uint8_t *data, size_t length, uint8_t *out);
 /* Why a dispatcher will drop this inbound record for its header, or NULL. */
 const char *kro_capture_drop_reason(const void *record, size_t length);
 
-/* Control thread only.  Starts a capture into NAME's file; 0, or -1 with
- * *why set.  The device path goes to path (cap bytes). */
+/* Control thread only; neither waits for the disk longer than half a
+ * second.  Starts a capture into NAME's file, always a new regular file
+ * (capture_file.cc); 0, or -1 with *why set.  The device path goes to path
+ * (cap bytes). */
 int kro_capture_start(const char *name, size_t name_len, char *path, size_t cap, const char **why);
-/* Ends the running (or self-stopped) capture, its file complete; 0 with
- * the device path in path, or -1 when there was none. */
-int kro_capture_stop(char *path, size_t cap);
+/* Ends the running (or self-stopped) capture; 0 with the device path in
+ * path, or -1 when there was none.  why gets "" when the file is complete,
+ * else why it is not and how many bytes reached it. */
+int kro_capture_stop(char *path, size_t cap, char *why, size_t why_cap);
 
 typedef struct kro_capture_stat_st {
     char file[128]; /* device path; "" when no capture runs */
-    uint64_t records;
-    uint64_t bytes;  /* of the file */
-    uint64_t lost;   /* records the writer had no room for */
+    uint64_t records;  /* taken into the capture */
+    uint64_t bytes;    /* that reached the file */
+    uint64_t lost;     /* records the writer had no room for */
     int limit_reached; /* the capture stopped itself at KRO_CAPTURE_LIMIT */
+    char failed[96];   /* why the file is incomplete; "" when it is not */
 } kro_capture_stat_st;
 
 /* The running or last capture. */

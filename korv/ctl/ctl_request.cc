@@ -79,13 +79,17 @@ static void ctl_capture_stop(const kro_ctl_request_st *req, int first, kro_ctl_b
 {
     (void)req;
     (void)first;
-    char path[128];
-    if (kro_capture_stop(path, sizeof(path)) != 0) {
+    char path[128], why[192];
+    if (kro_capture_stop(path, sizeof(path), why, sizeof(why)) != 0) {
         answer_error(out, "no capture running", NULL);
         return;
     }
-    kro_ctl_buf_printf(out, "{\"capture\":\"stopped\",\"file\":");
+    kro_ctl_buf_printf(out, "{\"capture\":\"%s\",\"file\":", why[0] ? "failed" : "stopped");
     kro_ctl_buf_json_str(out, path, sizeof(path));
+    if (why[0] != '\0') {
+        kro_ctl_buf_printf(out, ",\"error\":");
+        kro_ctl_buf_json_str(out, why, sizeof(why));
+    }
     kro_ctl_buf_printf(out, "}");
 }
 

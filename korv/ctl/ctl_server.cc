@@ -2,6 +2,14 @@
  * serves it: one request line in, one JSON line out, for at most
  * KRO_CTL_CLIENTS clients of allowed uids at once.
  *
+ * Hostile clients: a request must arrive whole within CTL_REQUEST_MS of its
+ * first byte, however it trickles; when every slot is taken, a newcomer
+ * takes the slot of a client that has held it for CTL_STALLED_MS without a
+ * whole request; a refused uid is logged once a minute, then with a count
+ * (s_refusals), so a connect flood cannot fill the log; and one wake-up
+ * accepts at most CTL_ACCEPT_BURST connections, so a flood cannot keep the
+ * thread from its clients.
+ *
  * The socket has a thread of its own rather than a place on the looper: a
  * status answer copies the path-info map under its lock and formats a few
  * kilobytes, which would delay the framework's records behind an operator's
@@ -12,8 +20,8 @@
  * daemon's real-time threads, and blocks the exit signals, so teardown never
  * interrupts it inside the map's or the channel list's lock.
  *
- * Ownership: s_clients and s_listen_fd belong to the control thread once it
- * runs (kro_ctl_start fills s_listen_fd before creating it).  s_socket_path
+ * Ownership: s_clients, s_refusals and s_listen_fd belong to the control
+ * thread once it runs (kro_ctl_start fills s_listen_fd before creating it).  s_socket_path
  * and s_socket_created are written once by kro_ctl_start before the thread
  * exists and read by kro_ctl_stop (exit-signal handler), which only unlinks. */
 #include <errno.h>
@@ -37,6 +45,11 @@
 
 #define KRO_CTL_CLIENTS 4
 #define CTL_SILENT_MS 5000
+#define CTL_REQUEST_MS 5000
+#define CTL_STALLED_MS 1000
+#define CTL_ACCEPT_BURST 16
+#define CTL_REFUSED_UIDS 8
+#define CTL_REFUSAL_WINDOW_MS 60000
 #define CTL_BACKLOG 16
 #define CTL_SOCKET_DIR "/dev/socket"
 #define CTL_SOCKET_MODE 0660
@@ -48,6 +61,7 @@
 typedef struct ctl_client_st {
     int fd; /* -1: free slot */
     uint64_t last_ms; /* the last byte that moved either way */
+    uint64_t request_ms; /* the first byte of the request not yet whole; 0: none */
     char in[KRO_CTL_LINE_MAX];
     size_t in_len;
     kro_ctl_buf_st out; /* the answer being sent */
@@ -55,8 +69,17 @@ typedef struct ctl_client_st {
     int closing; /* close once the answer is out */
 } ctl_client_st;
 
+/* A refused uid's minute: its first refusal was logged at since_ms, the
+ * `more` after it are logged as a count when the minute is over. */
+typedef struct ctl_refusal_st {
+    int64_t uid; /* -1: free slot */
+    uint64_t since_ms;
+    uint64_t more;
+} ctl_refusal_st;
+
 /* Control thread. */
 static ctl_client_st s_clients[KRO_CTL_CLIENTS];
+static ctl_refusal_st s_refusals[CTL_REFUSED_UIDS];
 static int s_listen_fd = -1;
 /* Written before the thread exists; read by teardown. */
 static char s_socket_path[sizeof(((struct sockaddr_un *)0)->sun_path)];
@@ -75,6 +98,7 @@ static void client_close(ctl_client_st *c)
     kro_ctl_buf_free(&c->out);
     c->fd = -1;
     c->in_len = 0;
+    c->request_ms = 0;
     c->out_off = 0;
     c->closing = 0;
 }
@@ -103,6 +127,7 @@ static void client_answer_line(ctl_client_st *c, size_t line_len)
     }
     memmove(c->in, c->in + line_len + 1, c->in_len - line_len - 1);
     c->in_len -= line_len + 1;
+    c->request_ms = c->in_len > 0 ? now_ms() : 0; /* what follows is the next request */
 }
 
 /* Answers buffered lines one at a time: the next only once the previous
@@ -130,8 +155,10 @@ static int client_read(ctl_client_st *c)
         return -1;
     if (n < 0)
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
-    c->in_len += (size_t)n;
     c->last_ms = now_ms();
+    if (c->in_len == 0)
+        c->request_ms = c->last_ms;
+    c->in_len += (size_t)n;
     return 0;
 }
 
@@ -163,6 +190,63 @@ static void reject_busy(int fd)
     close(fd);
 }
 
+/* The earlier of two waits in ms (-1: none). */
+static int sooner(int a, int b)
+{
+    return a < 0 ? b : b < 0 ? a : a < b ? a : b;
+}
+
+/* The count line of a refused uid's minute, and its slot freed. */
+static void refusal_close(ctl_refusal_st *r)
+{
+    if (r->more > 0)
+        LOG_CORE_ERR("[KORV][CTL] control clients of uid %lld refused %llu more times within a minute\n",
+                     (long long)r->uid, (unsigned long long)r->more);
+    r->uid = -1;
+    r->more = 0;
+}
+
+/* Logs a refusal when it is the uid's first in a minute, else counts it. */
+static void refusal_note(const struct ucred *cred)
+{
+    uint64_t now = now_ms();
+    ctl_refusal_st *slot = &s_refusals[0];
+    for (ctl_refusal_st &r : s_refusals) {
+        if (r.uid == (int64_t)cred->uid) {
+            slot = &r;
+            break;
+        }
+        if (r.uid < 0 || (slot->uid >= 0 && r.since_ms < slot->since_ms))
+            slot = &r; /* a free slot, else the oldest */
+    }
+    if (slot->uid == (int64_t)cred->uid && now - slot->since_ms < CTL_REFUSAL_WINDOW_MS) {
+        slot->more++;
+        return;
+    }
+    if (slot->uid >= 0)
+        refusal_close(slot);
+    slot->uid = (int64_t)cred->uid;
+    slot->since_ms = now;
+    LOG_CORE_ERR("[KORV][CTL] control client of uid %u (pid %d) refused\n", (unsigned)cred->uid, (int)cred->pid);
+}
+
+/* Closes the minutes that are over; returns the wait until the next ends. */
+static int refusals_expire(void)
+{
+    uint64_t now = now_ms();
+    int wait = -1;
+    for (ctl_refusal_st &r : s_refusals) {
+        if (r.uid < 0)
+            continue;
+        if (now - r.since_ms >= CTL_REFUSAL_WINDOW_MS) {
+            refusal_close(&r);
+            continue;
+        }
+        wait = sooner(wait, (int)(r.since_ms + CTL_REFUSAL_WINDOW_MS - now));
+    }
+    return wait;
+}
+
 static int peer_allowed(int fd)
 {
     struct ucred cred;
@@ -173,13 +257,39 @@ static int peer_allowed(int fd)
     }
     if (kro_trust_uid_allowed((int64_t)cred.uid))
         return 1;
-    LOG_CORE_ERR("[KORV][CTL] control client of uid %u (pid %d) refused\n", (unsigned)cred.uid, (int)cred.pid);
+    refusal_note(&cred);
     return 0;
+}
+
+/* Since when the client has been without a whole request. */
+static uint64_t waiting_since(const ctl_client_st *c)
+{
+    return c->in_len > 0 ? c->request_ms : c->last_ms;
+}
+
+/* A slot for a new client: a free one, else the one that has gone longest
+ * without a whole request once that is CTL_STALLED_MS (its client is
+ * closed); NULL when every client is busy with a request. */
+static ctl_client_st *free_slot(void)
+{
+    uint64_t now = now_ms();
+    ctl_client_st *stalled = NULL;
+    for (ctl_client_st &c : s_clients) {
+        if (c.fd < 0)
+            return &c;
+        uint64_t since = waiting_since(&c);
+        if (c.out.len == 0 && now - since >= CTL_STALLED_MS &&
+            (stalled == NULL || since < waiting_since(stalled)))
+            stalled = &c;
+    }
+    if (stalled != NULL)
+        client_close(stalled);
+    return stalled;
 }
 
 static void accept_clients(void)
 {
-    for (;;) {
+    for (int i = 0; i < CTL_ACCEPT_BURST; i++) {
         int fd = accept4(s_listen_fd, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return; /* EAGAIN, or a client that left before we got to it */
@@ -187,10 +297,7 @@ static void accept_clients(void)
             close(fd);
             continue;
         }
-        ctl_client_st *slot = NULL;
-        for (ctl_client_st &c : s_clients)
-            if (c.fd < 0 && slot == NULL)
-                slot = &c;
+        ctl_client_st *slot = free_slot();
         if (slot == NULL) {
             reject_busy(fd);
             continue;
@@ -200,7 +307,8 @@ static void accept_clients(void)
     }
 }
 
-/* Drops silent clients; returns the wait until the next one falls silent. */
+/* Drops clients silent for too long or whose request is overdue; returns
+ * the wait until the next such moment. */
 static int drop_silent(void)
 {
     uint64_t now = now_ms();
@@ -208,13 +316,14 @@ static int drop_silent(void)
     for (ctl_client_st &c : s_clients) {
         if (c.fd < 0)
             continue;
-        if (now - c.last_ms >= CTL_SILENT_MS) {
+        uint64_t end = c.last_ms + CTL_SILENT_MS;
+        if (c.in_len > 0 && c.out.len == 0 && c.request_ms + CTL_REQUEST_MS < end)
+            end = c.request_ms + CTL_REQUEST_MS;
+        if (now >= end) {
             client_close(&c);
             continue;
         }
-        int left = (int)(c.last_ms + CTL_SILENT_MS - now);
-        if (wait < 0 || left < wait)
-            wait = left;
+        wait = sooner(wait, (int)(end - now));
     }
     return wait;
 }
@@ -227,6 +336,8 @@ static void *ctl_thread(void *arg)
     tp_os_thread_signal_register();
     for (ctl_client_st &c : s_clients)
         c.fd = -1;
+    for (ctl_refusal_st &r : s_refusals)
+        r.uid = -1;
     for (;;) {
         struct pollfd fds[KRO_CTL_CLIENTS + 1];
         fds[0] = {s_listen_fd, POLLIN, 0};
@@ -234,7 +345,7 @@ static void *ctl_thread(void *arg)
             ctl_client_st *c = &s_clients[i];
             fds[i + 1] = {c->fd, (short)(c->out.len > c->out_off ? POLLOUT : POLLIN), 0};
         }
-        if (poll(fds, KRO_CTL_CLIENTS + 1, drop_silent()) < 0)
+        if (poll(fds, KRO_CTL_CLIENTS + 1, sooner(drop_silent(), refusals_expire())) < 0)
             continue;
         for (int i = 0; i < KRO_CTL_CLIENTS; i++)
             if (s_clients[i].fd >= 0 && fds[i + 1].revents != 0)

@@ -126,9 +126,14 @@ static void status_capture(kro_ctl_buf_st *out)
         kro_ctl_buf_printf(out, "null");
     else
         kro_ctl_buf_json_str(out, c.file, sizeof(c.file));
-    kro_ctl_buf_printf(out, ",\"records\":%llu,\"bytes\":%llu,\"lost\":%llu,\"limit_reached\":%s},",
+    kro_ctl_buf_printf(out, ",\"records\":%llu,\"bytes\":%llu,\"lost\":%llu,\"limit_reached\":%s,\"failed\":",
                        (unsigned long long)c.records, (unsigned long long)c.bytes, (unsigned long long)c.lost,
                        c.limit_reached ? "true" : "false");
+    if (c.failed[0] == '\0')
+        kro_ctl_buf_printf(out, "null");
+    else
+        kro_ctl_buf_json_str(out, c.failed, sizeof(c.failed));
+    kro_ctl_buf_printf(out, "},");
 }
 
 static void status_tail(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)

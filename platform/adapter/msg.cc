@@ -68,6 +68,20 @@ static void put_le(uint8_t *p, uint64_t v, size_t width)
 
 /* ---- read side ---- */
 
+extern "C" int sca_header_read(const void *record, size_t length, sca_header_st *h)
+{
+    const uint8_t *r = (const uint8_t *)record;
+    if (r == NULL || length < SCA_HEADER_SIZE)
+        return -1;
+    h->len = get_le(r + OFF_LEN, 8);
+    h->wf_id = get_le(r + OFF_WF_ID, 8);
+    h->src = (uint16_t)get_le(r + OFF_SRC, 2);
+    h->dst = (uint16_t)get_le(r + OFF_DST, 2);
+    h->msg_cmd = get_le(r + OFF_CMD, 8);
+    h->body_len = get_le(r + OFF_BODY_LEN, 8);
+    return h->len == length && h->body_len == length - SCA_HEADER_SIZE ? 0 : -1;
+}
+
 extern "C" sca_header_st *parse_sca_header(const void *record, size_t length,
                                            parcel_read_st **parcel)
 {
@@ -82,13 +96,7 @@ extern "C" sca_header_st *parse_sca_header(const void *record, size_t length,
                          "[AOS][MSG]: parse_sca_header: record of %zu bytes has no header\n", length);
         return NULL;
     }
-    h.len = get_le(r + OFF_LEN, 8);
-    h.wf_id = get_le(r + OFF_WF_ID, 8);
-    h.src = (uint16_t)get_le(r + OFF_SRC, 2);
-    h.dst = (uint16_t)get_le(r + OFF_DST, 2);
-    h.msg_cmd = get_le(r + OFF_CMD, 8);
-    h.body_len = get_le(r + OFF_BODY_LEN, 8);
-    if (h.len != length || h.body_len != length - SCA_HEADER_SIZE) {
+    if (sca_header_read(record, length, &h) != 0) {
         tp_os_str_printf(KOR_MOD_CORE, KOR_LVL_ERROR,
                          "[AOS][MSG]: parse_sca_header: bad header len:%llu body_len:%llu in a record "
                          "of %zu bytes, dropped\n",
@@ -420,6 +428,12 @@ static int send_all(int fd, const uint8_t *b, size_t n)
     return 0;
 }
 
+extern "C" void sca_header_put_lengths(uint8_t *data, size_t length)
+{
+    put_le(data + OFF_LEN, length, 8);
+    put_le(data + OFF_BODY_LEN, length - SCA_HEADER_SIZE, 8);
+}
+
 extern "C" int write_parcel(parcel_write_st *p)
 {
     if (p == NULL)
@@ -427,8 +441,7 @@ extern "C" int write_parcel(parcel_write_st *p)
     parcel_write_buf_st *b = write_buf_of(p);
     int rc;
 
-    put_le(p->data + OFF_LEN, p->length, 8);
-    put_le(p->data + OFF_BODY_LEN, p->length - SCA_HEADER_SIZE, 8);
+    sca_header_put_lengths(p->data, p->length);
     b->frame[0] = (uint8_t)(p->length >> 24);
     b->frame[1] = (uint8_t)(p->length >> 16);
     b->frame[2] = (uint8_t)(p->length >> 8);

@@ -1,13 +1,20 @@
 // Hostile clients of the control socket: a hundred at once, a 1 MiB line,
 // garbage, and one that asks and never reads.  korv goes on answering the
 // next client, the framework links keep working, and the stop is not held.
+// A connect flood from a refused uid leaves one log line; four clients that
+// trickle a byte a second neither keep korvctl from an answer nor hold
+// their slots past five seconds; bytes the framework put in a waveform's
+// name never reach the terminal through korvctl.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "ctl_rig.h"
@@ -126,6 +133,103 @@ TEST(CtlHostile, FloodsGarbageAndSilentReadersLeaveKorvServing) {
     EXPECT_EQ(r.korv->stop(SIGTERM), 0);
     EXPECT_FALSE(r.root.exists("/dev/socket/korv"));
     close(idle);
+}
+
+TEST(CtlHostile, RefusedFloodTricklersAndForgedNamesGetNowhere) {
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+
+    // Our own uid refused: two seconds of connects make one log line.
+    r.root.set_prop("ro.korv.fw_uids", "4242");
+    const int refused_before = r.count(" refused\n");
+    int connects = 0;
+    const auto flood_end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < flood_end) {
+        int fd = connect_raw(r.socket());
+        if (fd >= 0) connects++, close(fd);
+    }
+    EXPECT_GT(connects, 100);
+    r.root.set_prop("ro.korv.fw_uids", "");
+    EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
+    EXPECT_EQ(r.count(" refused\n") - refused_before, 1) << connects << " connects";
+    EXPECT_EQ(r.count("[KORV][CTL] control client of uid " + std::to_string(getuid())), 1);
+
+    // Four clients each send a byte a second of a request that never ends.
+    std::atomic<int> closed_after_ms[4] = {{-1}, {-1}, {-1}, {-1}};
+    std::vector<std::thread> tricklers;
+    for (int i = 0; i < 4; i++) {
+        tricklers.emplace_back([&, i] {
+            int fd = connect_raw(r.socket());
+            if (fd < 0) return;
+            const auto start = std::chrono::steady_clock::now();
+            for (int n = 0; n < 12; n++) {
+                pollfd p = {fd, POLLRDHUP, 0};
+                if (send(fd, "s", 1, MSG_NOSIGNAL) != 1 || (poll(&p, 1, 1000) > 0 && p.revents != 0)) {
+                    closed_after_ms[i] = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                              std::chrono::steady_clock::now() - start)
+                                                              .count());
+                    break;
+                }
+            }
+            close(fd);
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string out;
+    EXPECT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "log", "level"}, &out), 0);
+    EXPECT_EQ(out, "flow\n");
+    for (std::thread &t : tricklers) t.join();
+    for (int i = 0; i < 4; i++) {
+        EXPECT_GE(closed_after_ms[i], 0) << "trickler " << i << " still held its slot after 12 s";
+        EXPECT_LT(closed_after_ms[i], 7000) << "trickler " << i;
+    }
+
+    // A waveform name with an escape sequence and a line of its own.
+    const std::string name = "x\x1b[2J\nnvram       forged\x07";
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND,
+                     fwmd_body().u32(1).u32(6).chars(name, 64).chars("/data/brimwell/w\r", 128).chars("n.bin", 64)),
+              0);
+    ASSERT_TRUE(korvtest::wait_until([&] { return r.ask_json("status")["waveforms"].items.size() == 1; }, 10000));
+    EXPECT_EQ(r.ask_json("status")["waveforms"].items[0]["name"].text, name);
+    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "status"}, &out), 0);
+    for (char c : out) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << (int)(unsigned char)c;
+    EXPECT_EQ(korvtest::count_of(out, "\nnvram "), 1) << out;
+    EXPECT_NE(out.find("6 x\\x1b[2J\\x0anvram       forged\\x07  /data/brimwell/w\\x0d/n.bin\n"), std::string::npos)
+        << out;
+}
+
+// The refusals of a uid within its minute are counted, and the count is
+// logged when the minute ends; here it ends early, because eight other uids
+// came after it and only eight are followed at a time.
+TEST(CtlHostile, RefusalsWithinAMinuteAreLoggedAsACount) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: clients of nine other uids";
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    ASSERT_EQ(chmod(r.socket().c_str(), 0666), 0);
+    ASSERT_EQ(chmod(r.root.dir.c_str(), 0755), 0);
+    r.root.set_prop("ro.korv.fw_uids", "0");
+    auto connect_as = [&](uid_t uid, int times) {
+        pid_t child = fork();
+        if (child == 0) {
+            if (setuid(uid) != 0) _exit(3);
+            for (int i = 0; i < times; i++) {
+                int fd = connect_raw(r.socket());
+                if (fd < 0) _exit(1);
+                read_some(fd, 2000);  // korv closes it
+                close(fd);
+            }
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(connect_as(5001, 4), 0);
+    for (uid_t uid = 5002; uid <= 5009; uid++) ASSERT_EQ(connect_as(uid, 1), 0);
+    EXPECT_TRUE(r.korv->wait_log("[KORV][CTL] control clients of uid 5001 refused 3 more times within a minute\n"));
+    EXPECT_EQ(r.count("[KORV][CTL] control client of uid 5001 (pid"), 1);
+    EXPECT_EQ(r.count(" refused\n"), 9);
+    EXPECT_EQ(r.count("more times within a minute"), 1);
 }
 
 }  // namespace

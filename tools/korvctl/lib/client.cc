@@ -1,5 +1,6 @@
 // korvctl's side of the control socket: connect, one request line out, one
-// answer line in, within a time limit.  No state outside the call.
+// answer line in, within a time limit; a "busy" korv (every client slot
+// taken) is asked again until the time is up.  No state outside the call.
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
@@ -13,6 +14,8 @@
 namespace {
 
 constexpr const char *k_socket_path = "/dev/socket/korv";
+constexpr const char *k_busy = "{\"error\":\"busy\"}";
+constexpr int k_busy_retry_ms = 100;
 
 long long now_ms() {
     timespec t;
@@ -20,7 +23,7 @@ long long now_ms() {
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-int connect_to(const std::string &path, std::string *err) {
+int connect_to(const std::string &path, std::string *err, int *connect_errno) {
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) return *err = path + ": path too long for a socket", -1;
@@ -28,6 +31,7 @@ int connect_to(const std::string &path, std::string *err) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return *err = std::string("socket: ") + strerror(errno), -1;
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        if (connect_errno) *connect_errno = errno;
         *err = "cannot reach korv at " + path + ": " + strerror(errno);
         close(fd);
         return -1;
@@ -59,10 +63,11 @@ std::string korvctl_socket_path(const std::string &root) {
     return r + k_socket_path;
 }
 
-int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
-                std::string *err, int timeout_ms) {
-    long long deadline = now_ms() + timeout_ms;
-    int fd = connect_to(socket_path, err);
+namespace {
+
+int ask_once(const std::string &socket_path, const std::string &request, long long deadline, std::string *answer,
+             std::string *err, int *connect_errno) {
+    int fd = connect_to(socket_path, err, connect_errno);
     if (fd < 0) return -1;
     std::string line = request + "\n";
     int rc = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()) ? 0 : -1;
@@ -71,4 +76,18 @@ int korvctl_ask(const std::string &socket_path, const std::string &request, std:
     if (rc == 0) rc = read_line(fd, deadline, answer, err);
     close(fd);
     return rc;
+}
+
+} // namespace
+
+int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
+                std::string *err, int timeout_ms, int *connect_errno) {
+    long long deadline = now_ms() + timeout_ms;
+    if (connect_errno) *connect_errno = 0;
+    for (;;) {
+        int rc = ask_once(socket_path, request, deadline, answer, err, connect_errno);
+        if (rc != 0 || *answer != k_busy || now_ms() + k_busy_retry_ms >= deadline) return rc;
+        timespec pause = {0, k_busy_retry_ms * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
 }

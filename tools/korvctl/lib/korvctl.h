@@ -15,9 +15,22 @@
 std::string korvctl_socket_path(const std::string &root);
 
 // Sends one request line and reads the one answer line (without its
-// newline), waiting at most timeout_ms.  0, or -1 with the reason in *err.
+// newline), waiting at most timeout_ms (and asking again while korv answers
+// busy).  0, or -1 with the reason in *err and, when the connect itself
+// failed, its errno in *connect_errno (else 0).
 int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
-                std::string *err, int timeout_ms = 5000);
+                std::string *err, int timeout_ms = 5000, int *connect_errno = nullptr);
+
+// What to do when the socket at path (below root, "" on a phone) could not
+// be connected to with errno err: one or two lines, newline-terminated.
+std::string korvctl_connect_advice(const std::string &root, const std::string &path, int err);
+
+// text with every byte outside printable ASCII as \xHH (a backslash as
+// \\), so names korv passes on from the framework or from files can
+// neither move the terminal's cursor nor forge a line.  Characters the JSON
+// reader made from \u00XX escapes (UTF-8, up to U+00FF) become the one byte
+// korv escaped; others \u{HHHH}.
+std::string korvctl_printable(const std::string &text);
 
 // A JSON value.  Numbers keep their text (korv's counters are 64-bit).
 struct korvctl_json {
