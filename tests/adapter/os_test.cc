@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -203,6 +207,96 @@ TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
     unsetenv("KORV_LOG_FILE");
     tp_os_log_init(0);
     EXPECT_TRUE(seen);
+}
+
+// Lines reach the file in the order they were made, across threads: a
+// token passed round a ring of threads (each line made after the previous
+// holder's line, by a thread that line's holder woke), and a chain of
+// threads each started right after its parent's line, while other threads
+// fill their buffers with long lines so that every ring wraps and producers
+// drain themselves.
+TEST(AdapterLog, LinesCausallyAfterAnotherThreadsLineComeAfterItInTheFile) {
+    std::string path = R + "/order.log";
+    setenv("KORV_LOG_FILE", path.c_str(), 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    const int ring = 6, passes = 3000, chain = 40, noisy = 2;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> noise;
+    for (int t = 0; t < noisy; t++)
+        noise.emplace_back([&, t] {
+            std::string pad(700, 'n');
+            for (int i = 0; !stop.load(); i++) {
+                tp_os_str_printf(3, 8, "noise %d %d %s\n", t, i, pad.c_str());
+                if (i % 64 == 0) std::this_thread::yield();
+            }
+        });
+    std::mutex lock;
+    std::condition_variable passed;
+    int token = 0;
+    std::vector<std::thread> holders;
+    for (int t = 0; t < ring; t++)
+        holders.emplace_back([&, t] {
+            for (int n = t; n < passes; n += ring) {
+                std::unique_lock<std::mutex> hold(lock);
+                passed.wait(hold, [&] { return token == n; });
+                tp_os_str_printf(3, 8, "token %d\n", n);
+                token = n + 1;
+                passed.notify_all();
+            }
+        });
+    std::function<void(int)> spawn = [&](int k) {
+        tp_os_str_printf(3, 8, "chain %d\n", k);
+        if (k + 1 < chain) std::thread(spawn, k + 1).join();
+    };
+    std::thread first(spawn, 0);
+    for (auto &th : holders) th.join();
+    first.join();
+    stop = true;
+    for (auto &th : noise) th.join();
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+
+    int next_token = 0, next_link = 0;
+    for (const auto &line : korvtest::split_lines(korvtest::read_file(path))) {
+        size_t at = line.find(": ");
+        ASSERT_NE(at, std::string::npos) << line;
+        std::string text = line.substr(at + 2);
+        if (text.rfind("token ", 0) == 0) {
+            ASSERT_EQ(text, "token " + std::to_string(next_token++));
+        } else if (text.rfind("chain ", 0) == 0) {
+            ASSERT_EQ(text, "chain " + std::to_string(next_link++));
+        }
+    }
+    EXPECT_EQ(next_token, passes);
+    EXPECT_EQ(next_link, chain);
+}
+
+// A sink that refuses every write (a full disk): the lines are counted as
+// dropped, each exactly once, and a thread that fills its buffer many times
+// over neither waits for the disk nor loses count.
+TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
+    setenv("KORV_LOG_FILE", "/dev/full", 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
+    const int lines = 20000;  // about 60 times the buffer of a thread
+    long waits = -1;
+    std::thread producer([&] {
+        struct rusage before, after;
+        getrusage(RUSAGE_THREAD, &before);
+        for (int i = 0; i < lines; i++) tp_os_str_printf(3, 8, "full %d %s\n", i, std::string(150, 'f').c_str());
+        getrusage(RUSAGE_THREAD, &after);
+        waits = after.ru_nvcsw - before.ru_nvcsw;
+    });
+    producer.join();
+    // The switch back drains what the flusher still holds, into the full sink.
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+    EXPECT_EQ(tp_os_log_dropped_lines() - dropped, (uint64_t)lines);
+    EXPECT_GT(tp_os_log_failed_writes(), failed);
+    // A wait per refused write (the way it was) is far more than this.
+    EXPECT_LT(waits, 30) << "voluntary context switches of the producer";
 }
 
 void *idle_entry(void *) { return nullptr; }
