@@ -4,8 +4,9 @@
  * What it writes is made durable in batches (nvram_commit.cc): a batch keeps
  * the files it writes open, each record is counted, and a batch is
  * committed when no record is waiting.  An entry reaches its file whole or
- * not at all: its range is allocated before the first byte is written, and a
- * write that still stops part way is undone from the bytes it covered.
+ * not at all: a range without blocks is allocated before the first byte is
+ * written, and a write into it that still stops part way is undone from the
+ * bytes it covered.
  *
  * Ownership: a record and its data belong to this thread from the moment
  * they are queued; it releases both.  It alone writes through fp_ma_ptr after
@@ -60,11 +61,29 @@ static int nvram_write_failed(const char *path, const NVRAM_MODIFY_IND *ind, int
     return -1;
 }
 
+/* 1 when the file has a block for every byte of its size: korv never
+ * punches holes, so a range inside such a file needs no allocation.  (A
+ * file whose metadata blocks make up for a hole passes too; a write into
+ * that hole on a full disk is then undone instead of refused up front.) */
+static int nvram_dense(const struct stat *st)
+{
+    uint64_t unit = st->st_blksize > 0 ? (uint64_t)st->st_blksize : 1;
+    uint64_t rounded = ((uint64_t)st->st_size + unit - 1) / unit * unit;
+    return (uint64_t)st->st_blocks * 512 >= rounded;
+}
+
+/* 1 when the entry's range has its blocks already: inside a file without
+ * holes. */
+static int nvram_allocated(const NVRAM_MODIFY_IND *ind, const struct stat *st)
+{
+    return ind->offset + ind->len <= (uint64_t)st->st_size && nvram_dense(st);
+}
+
 /* Allocates the entry's range before a byte of it is written, so that a
  * range past the file's end or over a hole fails on a full disk here, with
  * the file untouched.  The size is kept: the write itself extends the file,
- * and a failed one must not.  A file system without fallocate is written
- * as it comes. */
+ * and a failed one must not.  A file system without fallocate is written as
+ * it comes. */
 static int nvram_reserve(int fd, const NVRAM_MODIFY_IND *ind)
 {
     int rc;
@@ -80,32 +99,37 @@ static int nvram_reserve(int fd, const NVRAM_MODIFY_IND *ind)
 static int nvram_undo(int fd, const NVRAM_MODIFY_IND *ind, size_t before, off_t old_size)
 {
     int rc = tp_os_write_all(fd, s_before, before, (int64_t)ind->offset, NULL);
-    if (old_size >= 0 && ftruncate(fd, old_size) != 0)
+    if (ind->offset + ind->len > (uint64_t)old_size && ftruncate(fd, old_size) != 0)
         rc = -1;
     return rc;
 }
 
 /* Writes the entry's data at its offset through the descriptor (the
  * handles are never used for buffered writes), whole or not at all; 0, or
- * -1 (logged with the path and counted) when the file did not take it. */
+ * -1 (logged with the path and counted) when the file did not take it.
+ *
+ * A range whose blocks exist is written as it is: no allocation, and no
+ * copy of the old bytes, since nothing but an I/O error can stop a write
+ * into allocated page-cache pages part way (and the write-all finishes a
+ * short one).  Either call costs about as much as the write itself, per
+ * entry, on the hot path.  Any other range is allocated first and its old
+ * bytes kept for the undo. */
 static int nvram_write_at(int fd, const char *path, const NVRAM_MODIFY_IND *ind)
 {
     if (ind->len == 0)
         return 0;
     if (ind->len > sizeof s_before)
         return nvram_write_failed(path, ind, EFBIG, "");
-    if (nvram_reserve(fd, ind) != 0)
-        return nvram_write_failed(path, ind, errno, "");
-    ssize_t before = pread(fd, s_before, (size_t)ind->len, (off_t)ind->offset);
-    if (before < 0)
-        return nvram_write_failed(path, ind, errno, "");
-    /* An entry that reaches past the end: the old size, for the undo. */
     struct stat st;
-    off_t old_size = -1;
-    if ((uint64_t)before < ind->len) {
-        if (fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
+        return nvram_write_failed(path, ind, errno, "");
+    ssize_t before = 0;
+    if (!nvram_allocated(ind, &st)) {
+        if (nvram_reserve(fd, ind) != 0)
             return nvram_write_failed(path, ind, errno, "");
-        old_size = st.st_size;
+        before = pread(fd, s_before, (size_t)ind->len, (off_t)ind->offset);
+        if (before < 0)
+            return nvram_write_failed(path, ind, errno, "");
     }
     size_t done = 0;
     if (tp_os_write_all(fd, ind->data, (size_t)ind->len, (int64_t)ind->offset, &done) == 0)
@@ -113,7 +137,7 @@ static int nvram_write_at(int fd, const char *path, const NVRAM_MODIFY_IND *ind)
     int err = errno;
     if (done == 0)
         return nvram_write_failed(path, ind, err, "");
-    int undone = nvram_undo(fd, ind, (size_t)before, old_size) == 0;
+    int undone = !nvram_allocated(ind, &st) && nvram_undo(fd, ind, (size_t)before, st.st_size) == 0;
     return nvram_write_failed(path, ind, err, undone ? ", the part written undone" : ", the part written NOT undone");
 }
 

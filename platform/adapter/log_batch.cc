@@ -33,7 +33,6 @@
  * the sink refuses (counted), so a full disk never makes it sleep.
  * tp_os_log_flush ends batching for the rest of the process's life and
  * drains every ring: the exit paths call it before the process goes. */
-#include <limits.h>
 #include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
