@@ -7,18 +7,19 @@
  *
  * Order: every line takes a number from one process-wide sequence when it
  * enters its buffer, and the drainer writes lines in that order, merging the
- * buffers.  A line is never written before every line numbered below it is
- * in its buffer: a thread between taking its number and committing its line
- * shows a bound below that number in its slot (`inflight`), and the drainer
- * stops short of the lowest bound.  So the file keeps the order in which
- * lines were made across threads, and a line logged by a thread that another
- * thread's line started or woke comes after that line.
+ * buffers.  Every number taken ends up in a buffer (it is taken only once
+ * the line has room), so the drainer knows the next number due
+ * (s_next_out): when no buffer holds it, its line is still on its way in,
+ * and the drain stops there.  So the file keeps the order in which lines
+ * were made across threads, and a line logged by a thread that another
+ * thread's line started or woke comes after that line.  A line costs its
+ * thread one shared atomic add; the drainer alone reads across slots.
  *
  * Ownership: a fixed table of slots, each a 64 KiB text ring and a ring of
  * line records (number, end), mapped once and kept for the life of the
  * process.  A slot's producer is the one thread that claimed it (`claimed`,
  * taken by exchange, given back by the thread's key destructor once the ring
- * is empty); only the producer moves `head`, `lines` and `inflight`.  There
+ * is empty); only the producer moves `head` and `lines`.  There
  * is one drainer at a time for all slots: whoever holds s_drainer (the tid
  * that took it with an exchange: the flusher thread, a producer whose ring is
  * full, an exit path); only the drainer moves `tail` and `taken`.  No lock
@@ -61,7 +62,7 @@
 #define LOG_PAUSE_NS 100000
 /* Pieces of one writev: at most IOV_MAX, and a whole batch on the stack. */
 #define LOG_PIECES 256
-#define LOG_NO_BOUND UINT64_MAX
+#define LOG_NONE UINT64_MAX
 
 /* One committed line: its number in the sequence and where its text ends
  * (a position in the text ring, unmasked). */
@@ -77,7 +78,6 @@ struct alignas(128) log_slot_st {
     std::atomic<int> claimed{0};          /* producer thread's claim */
     std::atomic<char *> ring{nullptr};    /* text ring then records, mapped by the first claimer, kept */
     std::atomic<uint64_t> lines{0};       /* records committed; producer only */
-    std::atomic<uint64_t> inflight{LOG_NO_BOUND}; /* <= the number of a line being committed; producer only */
     uint64_t head{0};                     /* text committed; producer only */
     uint64_t tail_seen{0};                /* producer only: tail when it last looked, <= tail */
     uint64_t taken_seen{0};               /* producer only: taken when it last looked, <= taken */
@@ -90,8 +90,10 @@ static log_slot_st s_slots[LOG_SLOTS];
  * child (which never writes its parent's rings). */
 static std::atomic<int> s_batching{0};
 static std::atomic<int> s_flusher_started{0};
-/* The next line's number. */
+/* The next line's number; the number of the next line due in the file
+ * (the drainer's, relaxed: s_drainer orders it). */
 static std::atomic<uint64_t> s_seq{0};
+static std::atomic<uint64_t> s_next_out{0};
 /* tid of the thread draining, 0 when none. */
 static std::atomic<pid_t> s_drainer{0};
 /* Futex word the flusher waits on; producers bump it to wake the flusher. */
@@ -105,6 +107,11 @@ static pthread_key_t s_slot_key;
  * Initial-exec TLS never allocates. */
 static thread_local log_slot_st *t_slot __attribute__((tls_model("initial-exec")));
 static thread_local int t_in_log __attribute__((tls_model("initial-exec")));
+
+/* Whether a drain waits for a line still on its way in (LOG_ORDERED), or
+ * writes what is committed whatever is missing (LOG_ANY_ORDER: the way
+ * out, where the missing line's thread may never run again). */
+enum log_order { LOG_ORDERED, LOG_ANY_ORDER };
 
 /* What a drain does with lines the sink refuses: keep them for the next
  * try (the flusher) or drop and count them (anyone else, who must not
@@ -140,25 +147,11 @@ static void log_futex_wake(void) {
 
 static log_record_st *log_records(char *ring) { return (log_record_st *)(ring + LOG_RING_SIZE); }
 
-/* The lowest number that may still be on its way into a buffer: lines
- * below it are all committed.  Sequentially consistent with the producer's
- * bound, number and commit, so a number below the result has its line
- * visible to the loads that follow. */
-static uint64_t log_limit(void) {
-    uint64_t limit = s_seq.load();
-    for (int i = 0; i < LOG_SLOTS; i++) {
-        uint64_t bound = s_slots[i].inflight.load();
-        if (bound < limit) limit = bound;
-    }
-    return limit;
-}
-
-/* The number of the slot's next undrained line below `limit`, or
- * LOG_NO_BOUND when it has none. */
-static uint64_t log_next_seq(log_slot_st *slot, uint64_t taken, uint64_t lines, uint64_t limit) {
-    if (taken == lines) return LOG_NO_BOUND;
-    uint64_t seq = log_records(slot->ring.load(std::memory_order_relaxed))[taken & (LOG_RECORDS - 1)].seq;
-    return seq < limit ? seq : LOG_NO_BOUND;
+/* The number of the slot's next undrained line, LOG_NONE when it has
+ * none. */
+static uint64_t log_next_seq(log_slot_st *slot, uint64_t taken, uint64_t lines) {
+    if (taken == lines) return LOG_NONE;
+    return log_records(slot->ring.load(std::memory_order_relaxed))[taken & (LOG_RECORDS - 1)].seq;
 }
 
 /* Adds the text from `from` to `to` of a slot's ring, where it stands once
@@ -208,8 +201,9 @@ static void log_slot_move(log_slot_st *slot, uint64_t tail) {
 }
 
 /* Writes the batch; -1 when the sink refused part of it.  What reached the
- * sink is taken off the rings, and with LOG_DROP the rest too. */
-static int log_batch_write(log_batch_st *b, log_refused refused) {
+ * sink is taken off the rings, and with LOG_DROP the rest too; with
+ * LOG_KEEP, *due becomes the number of the first line kept. */
+static int log_batch_write(log_batch_st *b, log_refused refused, uint64_t *due) {
     size_t lens[LOG_PIECES];
     for (int i = 0; i < b->count; i++) lens[i] = b->iov[i].iov_len;
     size_t written = 0;
@@ -220,15 +214,18 @@ static int log_batch_write(log_batch_st *b, log_refused refused) {
     if (whole < b->count) {
         log_slot_st *slot = b->piece[whole].slot;
         if (written > 0) log_slot_move(slot, slot->tail.load(std::memory_order_relaxed) + written);
-        if (refused == LOG_DROP) log_batch_advance(b, whole, b->count, 1);
+        if (refused == LOG_DROP)
+            log_batch_advance(b, whole, b->count, 1);
+        else
+            *due = log_next_seq(slot, slot->taken.load(std::memory_order_relaxed), LOG_NONE);
     }
     b->count = 0;
     return rc;
 }
 
-/* Writes the committed lines of every ring in number order, up to `limit`;
- * the caller holds s_drainer.  0, or -1 when the sink refused lines. */
-static int log_drain(uint64_t limit, log_refused refused) {
+/* Writes the committed lines of every ring in number order; the caller
+ * holds s_drainer.  0, or -1 when the sink refused lines. */
+static int log_drain(log_order order, log_refused refused) {
     log_batch_st batch;
     batch.count = 0;
     log_slot_st *active[LOG_SLOTS];
@@ -242,49 +239,55 @@ static int log_drain(uint64_t limit, log_refused refused) {
         active[n] = slot;
         taken[n] = t;
         lines[n] = committed;
-        next[n] = log_next_seq(slot, t, committed, limit);
+        next[n] = log_next_seq(slot, t, committed);
         n++;
     }
+    uint64_t due = s_next_out.load(std::memory_order_relaxed);
     int rc = 0;
     for (;;) {
         int pick = -1;
         for (int i = 0; i < n; i++)
-            if (next[i] != LOG_NO_BOUND && (pick < 0 || next[i] < next[pick])) pick = i;
-        if (pick < 0) break;
-        /* The picked ring's lines up to the next number another ring holds:
-         * one stretch of its text. */
-        uint64_t until = limit;
+            if (next[i] != LOG_NONE && (pick < 0 || next[i] < next[pick])) pick = i;
+        /* Nothing left, or the line due is still on its way in.  (A line
+         * numbered below the one due was passed over by a drain in any
+         * order: it goes now.) */
+        if (pick < 0 || (order == LOG_ORDERED && next[pick] > due)) break;
+        /* The picked ring's lines up to the next number another ring holds
+         * (ordered: while none is missing): one stretch of its text. */
+        uint64_t until = LOG_NONE;
         for (int i = 0; i < n; i++)
             if (i != pick && next[i] < until) until = next[i];
         log_slot_st *slot = active[pick];
         log_record_st *records = log_records(slot->ring.load(std::memory_order_relaxed));
         uint64_t from = slot->tail.load(std::memory_order_relaxed);
         if (taken[pick] != slot->taken.load(std::memory_order_relaxed)) from = records[(taken[pick] - 1) & (LOG_RECORDS - 1)].end;
-        while (taken[pick] < lines[pick] && records[taken[pick] & (LOG_RECORDS - 1)].seq < until &&
-               batch.count < LOG_PIECES - 2) {
-            uint64_t end = records[taken[pick] & (LOG_RECORDS - 1)].end;
+        while (taken[pick] < lines[pick] && batch.count < LOG_PIECES - 2) {
+            log_record_st *r = &records[taken[pick] & (LOG_RECORDS - 1)];
+            if (order == LOG_ORDERED ? r->seq > due : r->seq > until) break;
             taken[pick]++;
-            log_batch_add(&batch, slot, from, end, taken[pick]);
-            from = end;
+            if (r->seq >= due) due = r->seq + 1;
+            log_batch_add(&batch, slot, from, r->end, taken[pick]);
+            from = r->end;
         }
-        next[pick] = log_next_seq(slot, taken[pick], lines[pick], limit);
+        next[pick] = log_next_seq(slot, taken[pick], lines[pick]);
         if (batch.count < LOG_PIECES - 2) continue;
         /* The batch is full.  Written or dropped, every slot now stands at
          * its cursor; kept, the rest waits for the next drain. */
-        if (log_batch_write(&batch, refused) != 0) {
+        if (log_batch_write(&batch, refused, &due) != 0) {
             rc = -1;
-            if (refused == LOG_KEEP) return rc;
+            if (refused == LOG_KEEP) break;
         }
     }
-    if (batch.count > 0 && log_batch_write(&batch, refused) != 0) rc = -1;
+    if (batch.count > 0 && log_batch_write(&batch, refused, &due) != 0) rc = -1;
+    s_next_out.store(due, std::memory_order_relaxed);
     return rc;
 }
 
 /* One drain if nobody else drains now; 0 done, -1 busy or refused. */
-static int log_try_drain(pid_t tid, uint64_t limit, log_refused refused) {
+static int log_try_drain(pid_t tid, log_order order, log_refused refused) {
     pid_t none = 0;
     if (!s_drainer.compare_exchange_strong(none, tid, std::memory_order_acquire)) return -1;
-    int rc = log_drain(limit, refused);
+    int rc = log_drain(order, refused);
     s_drainer.store(0, std::memory_order_release);
     return rc;
 }
@@ -297,7 +300,7 @@ static void log_drain_wait(pid_t tid) {
         if (s_drainer.compare_exchange_strong(none, tid, std::memory_order_acquire)) break;
         log_pause();
     }
-    log_drain(log_limit(), LOG_DROP);
+    log_drain(LOG_ORDERED, LOG_DROP);
     s_drainer.store(0, std::memory_order_release);
 }
 
@@ -314,7 +317,7 @@ static void log_drain_takeover(pid_t tid) {
         log_pause();
     }
     s_drainer.store(tid, std::memory_order_release);
-    log_drain(LOG_NO_BOUND, LOG_DROP);
+    log_drain(LOG_ANY_ORDER, LOG_DROP);
     s_drainer.store(0, std::memory_order_release);
 }
 
@@ -342,7 +345,7 @@ static void log_slot_make_room(log_slot_st *slot, size_t len, pid_t tid) {
      * last look: most lines touch no cache line the drainer writes. */
     if (log_slot_room(slot, len) || log_slot_look(slot, len)) return;
     for (;;) {
-        log_try_drain(tid, log_limit(), LOG_DROP);
+        log_try_drain(tid, LOG_ORDERED, LOG_DROP);
         if (log_slot_look(slot, len)) return;
         log_pause();
     }
@@ -353,10 +356,8 @@ static void log_slot_copy(log_slot_st *slot, const char *line, size_t len) {
     char *ring = slot->ring.load(std::memory_order_relaxed);
     uint64_t head = slot->head;
     uint64_t count = slot->lines.load(std::memory_order_relaxed);
-    /* The bound first, then the number: a drainer that sees the number
-     * taken sees the bound too, and writes nothing above it meanwhile. */
-    slot->inflight.store(s_seq.load());
-    uint64_t seq = s_seq.fetch_add(1);
+    /* Taken once the line has room: every number ends up in a ring. */
+    uint64_t seq = s_seq.fetch_add(1, std::memory_order_relaxed);
     size_t at = (size_t)(head & (LOG_RING_SIZE - 1));
     size_t first = len < LOG_RING_SIZE - at ? len : LOG_RING_SIZE - at;
     memcpy(ring + at, line, first);
@@ -366,7 +367,6 @@ static void log_slot_copy(log_slot_st *slot, const char *line, size_t len) {
     /* Sequentially consistent: pairs with the flusher's idle flag below, so
      * either the flusher sees this line or this thread sees it asleep. */
     slot->lines.store(count + 1);
-    slot->inflight.store(LOG_NO_BOUND, std::memory_order_release);
     uint64_t used = head + len - slot->tail_seen; /* from the last look: never less than it holds */
     int crossed = used >= LOG_RING_SIZE / 2 && used - len < LOG_RING_SIZE / 2;
     if (crossed || (s_flusher_idle.load() == 1 && s_flusher_idle.exchange(0) == 1)) log_futex_wake();
@@ -424,7 +424,7 @@ static void *log_flusher(void *arg) {
         uint32_t seen = s_wake.load();
         if (log_any_lines()) {
             /* Busy (another drainer) or refused: the next tick tries again. */
-            log_try_drain(tid, log_limit(), LOG_KEEP);
+            log_try_drain(tid, LOG_ORDERED, LOG_KEEP);
             struct timespec tick = {0, LOG_TICK_MS * 1000000L};
             syscall(SYS_futex, &s_wake, FUTEX_WAIT_PRIVATE, seen, &tick, NULL, 0);
             continue;
@@ -476,7 +476,7 @@ int kor_log_batch_put(const char *line, size_t len, pid_t tid) {
         /* A signal handler interrupted this thread's own append or drain:
          * what is committed goes first when no drain runs, then this line
          * directly. */
-        log_try_drain(tid, LOG_NO_BOUND, LOG_DROP);
+        log_try_drain(tid, LOG_ANY_ORDER, LOG_DROP);
         return -1;
     }
     t_in_log = 1;
