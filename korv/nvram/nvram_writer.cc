@@ -61,22 +61,54 @@ static int nvram_write_failed(const char *path, const NVRAM_MODIFY_IND *ind, int
     return -1;
 }
 
-/* 1 when the file has a block for every byte of its size: korv never
- * punches holes, so a range inside such a file needs no allocation.  (A
- * file whose metadata blocks make up for a hole passes too; a write into
- * that hole on a full disk is then undone instead of refused up front.) */
-static int nvram_dense(const struct stat *st)
+/* What the writer knows of the file it wrote last: its size and whether it
+ * has a block for every byte of it.  Good while the batch that opened the
+ * descriptor is open (a committed batch closes its files, and the number
+ * may come back for another); between records an fstat costs about a
+ * third of the NV rate.  A file changed behind korv's back meanwhile is
+ * seen at the next batch.  Writer thread. */
+typedef struct nvram_known_st {
+    int fd;        /* -1: nothing known */
+    uint64_t size;
+    int dense;     /* korv never punches holes: inside a dense file every range has its blocks */
+} nvram_known_st;
+static nvram_known_st s_known = {-1, 0, 0};
+
+static void nvram_forget(void)
 {
-    uint64_t unit = st->st_blksize > 0 ? (uint64_t)st->st_blksize : 1;
-    uint64_t rounded = ((uint64_t)st->st_size + unit - 1) / unit * unit;
-    return (uint64_t)st->st_blocks * 512 >= rounded;
+    s_known.fd = -1;
 }
 
-/* 1 when the entry's range has its blocks already: inside a file without
- * holes. */
-static int nvram_allocated(const NVRAM_MODIFY_IND *ind, const struct stat *st)
+/* Fills s_known for fd; 0, or -1 with errno. */
+static int nvram_look(int fd)
 {
-    return ind->offset + ind->len <= (uint64_t)st->st_size && nvram_dense(st);
+    if (s_known.fd == fd)
+        return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    uint64_t unit = st.st_blksize > 0 ? (uint64_t)st.st_blksize : 1;
+    uint64_t rounded = ((uint64_t)st.st_size + unit - 1) / unit * unit;
+    /* A file whose metadata blocks make up for a hole passes too; a write
+     * into that hole on a full disk then fails part way, seen and logged. */
+    s_known = {fd, (uint64_t)st.st_size, (uint64_t)st.st_blocks * 512 >= rounded};
+    return 0;
+}
+
+/* 1 when the entry's range has its blocks already. */
+static int nvram_allocated(const NVRAM_MODIFY_IND *ind)
+{
+    return ind->offset + ind->len <= s_known.size && s_known.dense;
+}
+
+/* The entry went in: the file grew to its end, with a hole in front of it
+ * when it started past the old end. */
+static void nvram_grew(const NVRAM_MODIFY_IND *ind)
+{
+    if (ind->offset > s_known.size)
+        s_known.dense = 0;
+    if (ind->offset + ind->len > s_known.size)
+        s_known.size = ind->offset + ind->len;
 }
 
 /* Allocates the entry's range before a byte of it is written, so that a
@@ -120,11 +152,12 @@ static int nvram_write_at(int fd, const char *path, const NVRAM_MODIFY_IND *ind)
         return 0;
     if (ind->len > sizeof s_before)
         return nvram_write_failed(path, ind, EFBIG, "");
-    struct stat st;
-    if (fstat(fd, &st) != 0)
+    if (nvram_look(fd) != 0)
         return nvram_write_failed(path, ind, errno, "");
+    int allocated = nvram_allocated(ind);
+    uint64_t old_size = s_known.size;
     ssize_t before = 0;
-    if (!nvram_allocated(ind, &st)) {
+    if (!allocated) {
         if (nvram_reserve(fd, ind) != 0)
             return nvram_write_failed(path, ind, errno, "");
         before = pread(fd, s_before, (size_t)ind->len, (off_t)ind->offset);
@@ -132,12 +165,15 @@ static int nvram_write_at(int fd, const char *path, const NVRAM_MODIFY_IND *ind)
             return nvram_write_failed(path, ind, errno, "");
     }
     size_t done = 0;
-    if (tp_os_write_all(fd, ind->data, (size_t)ind->len, (int64_t)ind->offset, &done) == 0)
+    if (tp_os_write_all(fd, ind->data, (size_t)ind->len, (int64_t)ind->offset, &done) == 0) {
+        nvram_grew(ind);
         return 0;
+    }
     int err = errno;
     if (done == 0)
         return nvram_write_failed(path, ind, err, "");
-    int undone = !nvram_allocated(ind, &st) && nvram_undo(fd, ind, (size_t)before, st.st_size) == 0;
+    int undone = !allocated && nvram_undo(fd, ind, (size_t)before, (off_t)old_size) == 0;
+    nvram_forget();
     return nvram_write_failed(path, ind, err, undone ? ", the part written undone" : ", the part written NOT undone");
 }
 
@@ -167,12 +203,16 @@ static int nvram_write_nv_file(const NVRAM_MODIFY_IND *ind)
     if (!kept) {
         tp_nvram_sync_file(fp, path);
         rc = tp_fclose(fp) == 0 ? rc : -1;
+        nvram_forget();
     }
     return rc;
 }
 
 static void nvram_apply(const NVRAM_MODIFY_IND *ind)
 {
+    /* The last batch was committed: its descriptors are closed. */
+    if (!tp_nvram_commit_open())
+        nvram_forget();
     LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND flag=%d\n", (int)ind->flag);
     LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND wf_id=%d\n", (int)ind->wf_id);
     LOG_NV_FLOW("[NV][FLOW]: man_nvram_entry: NVRAM_MODIFY_IND offset=%d\n", (int)ind->offset);
