@@ -300,6 +300,7 @@ TEST(NvramDurable, EntryStraddlingTheEndOfAFullDiskIsNotWrittenAtAll) {
     EXPECT_EQ(s["nvram"]["write_failed"].as_int(), 1);
     EXPECT_EQ(s["nvram"]["written"].as_int(), 2);
     EXPECT_EQ(s["nvram"]["dropped"].as_int(), 2) << "the failed entry and the sentinel";
+    EXPECT_EQ(s["log"]["dropped_lines"].as_int(), 0) << "the log's disk has room";
     expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), {0});
 
     // Room again: the same entry goes in whole and extends the file.
