@@ -299,6 +299,46 @@ TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
     EXPECT_LT(waits, 30) << "voluntary context switches of the producer";
 }
 
+// A log file system that fills up and clears again: the flusher keeps the
+// lines it could not write and writes them, in their order, once there is
+// room; none is counted as dropped.
+TEST(AdapterLog, LinesRefusedByAFullDiskReachTheFileOnceItHasRoom) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (a small tmpfs mount)";
+    std::string dir = R + "/logfs";
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(system(("mount -t tmpfs -o size=64k tmpfs " + dir).c_str()), 0);
+    struct unmount {
+        std::string dir;
+        ~unmount() { (void)system(("umount -l " + dir).c_str()); }
+    } unmount_at_end{dir};
+    std::string path = dir + "/korv.log";
+    setenv("KORV_LOG_FILE", path.c_str(), 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    (void)system(("dd if=/dev/zero of=" + dir + "/filler bs=4k >/dev/null 2>&1").c_str());
+    uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
+    for (int i = 0; i < 10; i++) tp_os_str_printf(3, 8, "kept %d\n", i);
+    ASSERT_TRUE(korvtest::wait_until([&] { return tp_os_log_failed_writes() > failed + 1; }, 5000))
+        << "the flusher tried, and tried again";
+    EXPECT_EQ(korvtest::read_file(path), "");
+    ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
+    std::vector<std::string> texts;
+    ASSERT_TRUE(korvtest::wait_until(
+        [&] {
+            texts.clear();
+            for (const auto &line : korvtest::split_lines(korvtest::read_file(path)))
+                texts.push_back(line.substr(line.find(": ") + 2));
+            return texts.size() >= 10;
+        },
+        5000));
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+    std::vector<std::string> want;
+    for (int i = 0; i < 10; i++) want.push_back("kept " + std::to_string(i));
+    EXPECT_EQ(texts, want);
+    EXPECT_EQ(tp_os_log_dropped_lines(), dropped);
+}
+
 void *idle_entry(void *) { return nullptr; }
 
 TEST(AdapterFault, NamedCreationsFailUntilCleared) {
