@@ -19,10 +19,11 @@
  * line records (number, end), mapped once and kept for the life of the
  * process.  A slot's producer is the one thread that claimed it (`claimed`,
  * taken by exchange, given back by the thread's key destructor once the ring
- * is empty); only the producer moves `head` and `lines`.  There
- * is one drainer at a time for all slots: whoever holds s_drainer (the tid
- * that took it with an exchange: the flusher thread, a producer whose ring is
- * full, an exit path); only the drainer moves `tail` and `taken`.  No lock
+ * is empty); only the producer moves `head` and `lines`.  There is one
+ * drainer at a time for all slots: whoever holds s_drainer (the tid that
+ * took it with an exchange: the flusher thread, a producer whose ring is
+ * full, an exit path); only the drainer moves `tail`, `taken` and
+ * s_next_out.  No lock
  * anywhere: the signal handler logs and flushes on this path while other
  * threads may be anywhere.
  *
@@ -321,8 +322,8 @@ static void log_drain_takeover(pid_t tid) {
     s_drainer.store(0, std::memory_order_release);
 }
 
-/* A producer whose ring is full drains the rings itself: korv slows down to
- * the sink's pace, and what the sink refuses is dropped, never waited for. */
+/* 1 when the line fits, by the producer's last look at the drainer's
+ * fields: text room and a free record. */
 static int log_slot_room(const log_slot_st *slot, size_t len) {
     return LOG_RING_SIZE - (slot->head - slot->tail_seen) >= len &&
            slot->lines.load(std::memory_order_relaxed) - slot->taken_seen < LOG_RECORDS;
