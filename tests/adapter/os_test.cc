@@ -295,8 +295,10 @@ TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
     tp_os_log_init(0);
     EXPECT_EQ(tp_os_log_dropped_lines() - dropped, (uint64_t)lines);
     EXPECT_GT(tp_os_log_failed_writes(), failed);
-    // A wait per refused write (the way it was) is far more than this.
-    EXPECT_LT(waits, 30) << "voluntary context switches of the producer";
+    // Two 1 ms waits per refused write (the way it was) make well over a
+    // hundred for these lines; a producer that never waits for the disk
+    // makes a few at most (another thread's drain, the odd page fault).
+    EXPECT_LT(waits, 50) << "voluntary context switches of the producer";
 }
 
 // A log file system that fills up and clears again: the flusher keeps the
