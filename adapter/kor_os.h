@@ -40,8 +40,10 @@ int tp_os_log_batch_start(void);
  * For the way out (exit signal, kill of the group, exit); no lock, no
  * allocation, bounded. */
 void tp_os_log_flush(void);
-/* Writes to the sink that failed after their retries (their lines lost). */
+/* Writes to the sink that failed (their lines lost, or retried by the
+ * flusher), and lines that never reached the sink. */
 uint64_t tp_os_log_failed_writes(void);
+uint64_t tp_os_log_dropped_lines(void);
 void tp_os_str_printf(int module, int level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 /* Which lines go out: KOR_LVL_FLOW (every line, the default) or
@@ -62,6 +64,10 @@ void tp_os_thread_sleep(uint32_t ms);
 /* Deferred: the thread ends at its next wait in the adapter (queue send or
  * receive, sleep), releasing the queue it waited on. */
 int tp_os_thread_delete(uint64_t tid);
+/* The signals that end the daemon through its exit handler, in the order
+ * the handler is installed (use with <signal.h>).  SIGSEGV and SIGBUS are
+ * raised by the faulting thread itself and are never blocked. */
+#define KOR_EXIT_SIGNALS SIGUSR2, SIGPIPE, SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGQUIT
 /* Blocks the terminating signals (not SIGSEGV/SIGBUS) on the calling thread. */
 int tp_os_thread_signal_register(void);
 
@@ -93,6 +99,12 @@ size_t tp_fwrite(const void *buf, size_t size, size_t count, FILE *h);
 int tp_fflush(FILE *h);
 int tp_fclose(FILE *h);
 int tp_fexist(const char *path); /* 0 when the file exists */
+/* Writes all n bytes of buf to fd: at `offset` (pwrite, the file position
+ * untouched) when offset >= 0, else at the file position (write).  Goes on
+ * after EINTR and after short writes.  0, or -1 with errno from the call
+ * that failed (a call that wrote nothing and reported no error gives EIO).
+ * *done, when not NULL, gets the bytes that reached the file either way. */
+int tp_os_write_all(int fd, const void *buf, size_t n, int64_t offset, size_t *done);
 
 /* Fault injection for tests: a comma-separated list of "kind:name" entries,
  * kinds "mutex", "queue", "thread" (name = the object's name).  A matching

@@ -98,6 +98,7 @@ const char *sched_name();
 
 void figure_nv(log_mode m, bool ma);
 void figure_durable(log_mode m); /* group commit against syncing every write */
+void figure_durable_latency(log_mode m); /* an entry's wait for its sync, writer idle */
 void figure_load(log_mode m);
 void figure_dispatch(log_mode m);
 void figure_startup(log_mode m); /* bring-up and footprint */

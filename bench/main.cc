@@ -57,6 +57,7 @@ int main(int argc, char **argv)
         {"nv", [](log_mode m) { figure_nv(m, false); }},
         {"ma", [](log_mode m) { figure_nv(m, true); }},
         {"durable", figure_durable},
+        {"sync-latency", figure_durable_latency},
         {"load", figure_load},
         {"dispatch", figure_dispatch},
         {"startup", figure_startup},

@@ -45,11 +45,15 @@ void kro_ctl_stat_link_record_out(int link, size_t length);
 void kro_ctl_stat_link_bad_record(int link);
 
 /* NV entries handed to the writer, written to a file (with their data
- * bytes), lost on the way; and the syncs of written data. */
+ * bytes), lost on the way; and the syncs of written data.  Of the lost
+ * ones, those whose write failed (write_failed, dropped too); NV-channel
+ * records whose command korv does not take (unknown_cmd). */
 void kro_ctl_stat_nv_queued(void);
 void kro_ctl_stat_nv_written(uint64_t bytes);
 void kro_ctl_stat_nv_dropped(void);
 void kro_ctl_stat_nv_synced(void);
+void kro_ctl_stat_nv_write_failed(void);
+void kro_ctl_stat_nv_unknown_cmd(void);
 
 #define KRO_CTL_MODEM_CLOSED 0
 #define KRO_CTL_MODEM_OPEN 1

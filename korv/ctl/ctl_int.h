@@ -45,6 +45,7 @@ typedef struct kro_ctl_link_st {
 typedef struct kro_ctl_snapshot_st {
     kro_ctl_link_st links[KRO_CTL_LINKS];
     uint64_t nv_queued, nv_written, nv_dropped, nv_bytes_written, nv_synced;
+    uint64_t nv_write_failed, nv_unknown_cmds;
     int modem_state;
     uint64_t cache_base, cache_size;
     int utran_started;

@@ -20,6 +20,7 @@
 /* Relaxed atomics, any thread. */
 static kro_ctl_link_st s_links[KRO_CTL_LINKS] = {{0, 0, -1, {}}, {0, 0, -1, {}}};
 static uint64_t s_nv_queued, s_nv_written, s_nv_dropped, s_nv_bytes_written, s_nv_synced;
+static uint64_t s_nv_write_failed, s_nv_unknown_cmds;
 static int s_modem_state = KRO_CTL_MODEM_CLOSED;
 static uint64_t s_cache_base, s_cache_size;
 static int s_utran_started;
@@ -92,6 +93,8 @@ void kro_ctl_stat_nv_written(uint64_t bytes)
 
 void kro_ctl_stat_nv_dropped(void) { add(&s_nv_dropped, 1); }
 void kro_ctl_stat_nv_synced(void) { add(&s_nv_synced, 1); }
+void kro_ctl_stat_nv_write_failed(void) { add(&s_nv_write_failed, 1); }
+void kro_ctl_stat_nv_unknown_cmd(void) { add(&s_nv_unknown_cmds, 1); }
 void kro_ctl_stat_modem_state(int state) { __atomic_store_n(&s_modem_state, state, RELAXED); }
 
 void kro_ctl_stat_modem_cache(uint64_t base, uint64_t size)
@@ -155,6 +158,8 @@ void kro_ctl_stat_read(kro_ctl_snapshot_st *snap)
     snap->nv_dropped = __atomic_load_n(&s_nv_dropped, RELAXED);
     snap->nv_bytes_written = __atomic_load_n(&s_nv_bytes_written, RELAXED);
     snap->nv_synced = __atomic_load_n(&s_nv_synced, RELAXED);
+    snap->nv_write_failed = __atomic_load_n(&s_nv_write_failed, RELAXED);
+    snap->nv_unknown_cmds = __atomic_load_n(&s_nv_unknown_cmds, RELAXED);
     snap->modem_state = __atomic_load_n(&s_modem_state, RELAXED);
     snap->cache_base = __atomic_load_n(&s_cache_base, RELAXED);
     snap->cache_size = __atomic_load_n(&s_cache_size, RELAXED);

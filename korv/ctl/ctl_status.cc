@@ -111,10 +111,11 @@ static void status_head(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)
     kro_ctl_buf_printf(out, ",");
     status_link(out, "nv", &s->links[KRO_CTL_LINK_NV]);
     kro_ctl_buf_printf(out, "},\"nvram\":{\"queued\":%llu,\"written\":%llu,\"dropped\":%llu,\"bytes_written\":%llu,"
-                            "\"synced\":%llu},",
+                            "\"synced\":%llu,\"write_failed\":%llu,\"unknown_commands\":%llu},",
                        (unsigned long long)s->nv_queued, (unsigned long long)s->nv_written,
                        (unsigned long long)s->nv_dropped, (unsigned long long)s->nv_bytes_written,
-                       (unsigned long long)s->nv_synced);
+                       (unsigned long long)s->nv_synced, (unsigned long long)s->nv_write_failed,
+                       (unsigned long long)s->nv_unknown_cmds);
 }
 
 static void status_capture(kro_ctl_buf_st *out)
@@ -153,7 +154,8 @@ static void status_tail(kro_ctl_buf_st *out, const kro_ctl_snapshot_st *s)
     kro_ctl_buf_printf(out, "},\"log\":{\"sink\":");
     const char *sink = tp_os_log_sink();
     kro_ctl_buf_json_str(out, sink, strlen(sink));
-    kro_ctl_buf_printf(out, ",\"failed_writes\":%llu}}", (unsigned long long)tp_os_log_failed_writes());
+    kro_ctl_buf_printf(out, ",\"failed_writes\":%llu,\"dropped_lines\":%llu}}",
+                       (unsigned long long)tp_os_log_failed_writes(), (unsigned long long)tp_os_log_dropped_lines());
 }
 
 void kro_ctl_status(kro_ctl_buf_st *out)

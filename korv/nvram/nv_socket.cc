@@ -213,6 +213,8 @@ void socket_event(int fd, const void *record, size_t length)
         tp_nvram_load_req(fd, header, parcel);
         break;
     default:
+        /* Not korv's to take: no line beyond the two above, only the count. */
+        kro_ctl_stat_nv_unknown_cmd();
         break;
     }
     free_parcel_sca_header(header);

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "fwlink/fwlink.h"
+#include "kor_modem.h"
 #include "kor_msg_cmd.h"
 #include "kor_os.h"
 #include "korv_log.h"
@@ -35,8 +36,6 @@
 #define LOAD_CNF_CAPACITY 100
 #define LOAD_RENDER_SIZE 640
 #define LOAD_PAGE_MASK 0xFFFu
-#define WF_BIN_LOAD 0x4D07
-#define WF_BIN_PATH_SIZE 256
 
 typedef struct load_req {
     uint64_t u32_flag;
@@ -47,14 +46,6 @@ typedef struct load_req {
     uint64_t u32_filename_len;
     char *file_name; /* NUL-terminated copy of the name field */
 } load_req;
-
-/* Argument of the driver's load request. */
-typedef struct wf_bin_load_info {
-    char path[WF_BIN_PATH_SIZE];
-    uint32_t dst_addr;
-    uint32_t len;
-} wf_bin_load_info;
-static_assert(sizeof(wf_bin_load_info) == 264, "driver ABI");
 
 /* Reads the six numbers and the name.  The name buffer is sized from the
  * field length only up to the largest valid field, so a hostile length never

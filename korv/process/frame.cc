@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,7 +42,7 @@
 #define INIT_MODE_AMT 1
 
 /* The terminating signals, in the order their handler is installed. */
-static const int s_exit_signals[] = {SIGUSR2, SIGPIPE, SIGINT, SIGTERM, SIGSEGV, SIGBUS, SIGQUIT};
+static const int s_exit_signals[] = {KOR_EXIT_SIGNALS};
 
 /* Teardown runs once.  A second terminating signal (say SIGTERM from the
  * service manager while a self-restart tears down) can land on another

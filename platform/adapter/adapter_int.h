@@ -75,14 +75,18 @@ void kor_log_liblog(int level, const char *format, va_list ap);
 int kor_fault_hit(const char *kind, const char *name);
 
 /* Log lines of the daemon leave in batches (log_batch.cc).  put: 0 when the finished line is in the calling
- * thread's buffer, -1 when the caller must write it itself.  write: the
- * sink's write of `count` pieces, one writev while the sink takes it all (so
- * a batch never interleaves with another), with its retries; a write that
- * still fails is counted. */
+ * thread's buffer, -1 when the caller must write it itself. */
 int kor_log_batch_put(const char *line, size_t len, pid_t tid);
 /* Writes every batched line now (to the sink in force: before it changes). */
 void kor_log_batch_drain(void);
-void kor_log_write(struct iovec *iov, int count);
+/* The sink's write of `count` pieces, one writev while the sink takes it
+ * all (so a batch never interleaves with another), short writes continued,
+ * never retried after a failure and never waiting; 0, or -1 (counted as a
+ * failed write) when the sink refused the rest.  *written: the bytes that
+ * went, either way.  The pieces are consumed. */
+int kor_log_write(struct iovec *iov, int count, size_t *written);
+/* Counts lines that never reached the sink. */
+void kor_log_dropped(uint64_t lines);
 
 /* vsnprintf's output and result for the log's formats, without its cost
  * (log_format.cc); formats it does not render itself go to vsnprintf. */

@@ -44,6 +44,7 @@ static std::atomic<int> s_log_fd{LOG_SINK_UNSET};
 static std::atomic<int> s_log_level{KOR_LVL_FLOW};
 static std::atomic<long> s_utc_offset_s{0};
 static std::atomic<uint64_t> s_log_failed{0};
+static std::atomic<uint64_t> s_log_dropped{0};
 
 static void log_tz_refresh(void) {
     time_t now = time(NULL);
@@ -173,35 +174,31 @@ static int log_header(char *buf, int module, int level, pid_t *tid) {
     return (int)(p - buf);
 }
 
-/* A write that makes no progress is tried again a few times (a full disk
- * may clear, a non-blocking sink may drain), then counted and given up:
- * the log must never stop the daemon. */
-#define LOG_WRITE_TRIES 3
-#define LOG_RETRY_PAUSE_NS 1000000
-
-void kor_log_write(struct iovec *iov, int count) {
+int kor_log_write(struct iovec *iov, int count, size_t *written) {
     int fd = log_sink();
-    int tries = 0;
+    *written = 0;
     while (count > 0) {
         ssize_t n = writev(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (++tries >= LOG_WRITE_TRIES) {
-                s_log_failed.fetch_add(1, std::memory_order_relaxed);
-                return;
-            }
-            struct timespec pause = {0, LOG_RETRY_PAUSE_NS};
-            nanosleep(&pause, NULL);
-            continue;
+            s_log_failed.fetch_add(1, std::memory_order_relaxed);
+            return -1;
         }
-        /* A short write (a pipe, a terminal) goes on where it stopped. */
+        *written += (size_t)n;
+        /* A short write (a pipe, a terminal, a disk filling up) goes on
+         * where it stopped. */
         for (; count > 0 && (size_t)n >= iov->iov_len; iov++, count--) n -= (ssize_t)iov->iov_len;
         if (count > 0) {
             iov->iov_base = (char *)iov->iov_base + n;
             iov->iov_len -= (size_t)n;
         }
     }
+    return 0;
 }
+
+void kor_log_dropped(uint64_t lines) { s_log_dropped.fetch_add(lines, std::memory_order_relaxed); }
+
+uint64_t tp_os_log_dropped_lines(void) { return s_log_dropped.load(std::memory_order_relaxed); }
 
 uint64_t tp_os_log_failed_writes(void) { return s_log_failed.load(std::memory_order_relaxed); }
 
@@ -247,8 +244,11 @@ void tp_os_str_printf(int module, int level, const char *format, ...) {
     len += n < 0 ? 0 : ((size_t)n < room - 1 ? (size_t)n : room - 1);
     if (len == 0 || line[len - 1] != '\n') line[len++] = '\n';
     if (kor_log_batch_put(line, len, tid) != 0) {
+        /* One try: a sink that refuses the line loses it (counted), and the
+         * caller goes on at once. */
         struct iovec iov = {line, len};
-        kor_log_write(&iov, 1);
+        size_t written;
+        if (kor_log_write(&iov, 1, &written) != 0) kor_log_dropped(1);
     }
     errno = saved_errno;
 }

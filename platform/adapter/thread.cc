@@ -195,12 +195,10 @@ void tp_os_thread_sleep(uint32_t ms) {
  * this thread's half-done work.  SIGSEGV and SIGBUS stay open: they are raised
  * by the faulting thread itself and cannot be deferred. */
 int tp_os_thread_signal_register(void) {
+    static const int exit_signals[] = {KOR_EXIT_SIGNALS};
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGUSR2);
-    sigaddset(&set, SIGPIPE);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGQUIT);
+    for (int sig : exit_signals)
+        if (sig != SIGSEGV && sig != SIGBUS) sigaddset(&set, sig);
     return pthread_sigmask(SIG_BLOCK, &set, NULL) == 0 ? 0 : -1;
 }

@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -203,6 +207,138 @@ TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
     unsetenv("KORV_LOG_FILE");
     tp_os_log_init(0);
     EXPECT_TRUE(seen);
+}
+
+// Lines reach the file in the order they were made, across threads: a
+// token passed round a ring of threads (each line made after the previous
+// holder's line, by a thread that line's holder woke), and a chain of
+// threads each started right after its parent's line, while other threads
+// fill their buffers with long lines so that every ring wraps and producers
+// drain themselves.
+TEST(AdapterLog, LinesCausallyAfterAnotherThreadsLineComeAfterItInTheFile) {
+    std::string path = R + "/order.log";
+    setenv("KORV_LOG_FILE", path.c_str(), 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    const int ring = 6, passes = 3000, chain = 40, noisy = 2;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> noise;
+    for (int t = 0; t < noisy; t++)
+        noise.emplace_back([&, t] {
+            std::string pad(700, 'n');
+            for (int i = 0; !stop.load(); i++) {
+                tp_os_str_printf(3, 8, "noise %d %d %s\n", t, i, pad.c_str());
+                if (i % 64 == 0) std::this_thread::yield();
+            }
+        });
+    std::mutex lock;
+    std::condition_variable passed;
+    int token = 0;
+    std::vector<std::thread> holders;
+    for (int t = 0; t < ring; t++)
+        holders.emplace_back([&, t] {
+            for (int n = t; n < passes; n += ring) {
+                std::unique_lock<std::mutex> hold(lock);
+                passed.wait(hold, [&] { return token == n; });
+                tp_os_str_printf(3, 8, "token %d\n", n);
+                token = n + 1;
+                passed.notify_all();
+            }
+        });
+    std::function<void(int)> spawn = [&](int k) {
+        tp_os_str_printf(3, 8, "chain %d\n", k);
+        if (k + 1 < chain) std::thread(spawn, k + 1).join();
+    };
+    std::thread first(spawn, 0);
+    for (auto &th : holders) th.join();
+    first.join();
+    stop = true;
+    for (auto &th : noise) th.join();
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+
+    int next_token = 0, next_link = 0;
+    for (const auto &line : korvtest::split_lines(korvtest::read_file(path))) {
+        size_t at = line.find(": ");
+        ASSERT_NE(at, std::string::npos) << line;
+        std::string text = line.substr(at + 2);
+        if (text.rfind("token ", 0) == 0) {
+            ASSERT_EQ(text, "token " + std::to_string(next_token++));
+        } else if (text.rfind("chain ", 0) == 0) {
+            ASSERT_EQ(text, "chain " + std::to_string(next_link++));
+        }
+    }
+    EXPECT_EQ(next_token, passes);
+    EXPECT_EQ(next_link, chain);
+}
+
+// A sink that refuses every write (a full disk): the lines are counted as
+// dropped, each exactly once, and a thread that fills its buffer many times
+// over neither waits for the disk nor loses count.
+TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
+    setenv("KORV_LOG_FILE", "/dev/full", 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
+    const int lines = 20000;  // about 60 times the buffer of a thread
+    long waits = -1;
+    std::thread producer([&] {
+        struct rusage before, after;
+        getrusage(RUSAGE_THREAD, &before);
+        for (int i = 0; i < lines; i++) tp_os_str_printf(3, 8, "full %d %s\n", i, std::string(150, 'f').c_str());
+        getrusage(RUSAGE_THREAD, &after);
+        waits = after.ru_nvcsw - before.ru_nvcsw;
+    });
+    producer.join();
+    // The switch back drains what the flusher still holds, into the full sink.
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+    EXPECT_EQ(tp_os_log_dropped_lines() - dropped, (uint64_t)lines);
+    EXPECT_GT(tp_os_log_failed_writes(), failed);
+    // Two 1 ms waits per refused write (the way it was) make well over a
+    // hundred for these lines; a producer that never waits for the disk
+    // makes a few at most (another thread's drain, the odd page fault).
+    EXPECT_LT(waits, 50) << "voluntary context switches of the producer";
+}
+
+// A log file system that fills up and clears again: the flusher keeps the
+// lines it could not write and writes them, in their order, once there is
+// room; none is counted as dropped.
+TEST(AdapterLog, LinesRefusedByAFullDiskReachTheFileOnceItHasRoom) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (a small tmpfs mount)";
+    std::string dir = R + "/logfs";
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(system(("mount -t tmpfs -o size=64k tmpfs " + dir).c_str()), 0);
+    struct unmount {
+        std::string dir;
+        ~unmount() { (void)system(("umount -l " + dir).c_str()); }
+    } unmount_at_end{dir};
+    std::string path = dir + "/korv.log";
+    setenv("KORV_LOG_FILE", path.c_str(), 1);
+    tp_os_log_init(0);
+    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    (void)system(("dd if=/dev/zero of=" + dir + "/filler bs=4k >/dev/null 2>&1").c_str());
+    uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
+    for (int i = 0; i < 10; i++) tp_os_str_printf(3, 8, "kept %d\n", i);
+    ASSERT_TRUE(korvtest::wait_until([&] { return tp_os_log_failed_writes() > failed + 1; }, 5000))
+        << "the flusher tried, and tried again";
+    EXPECT_EQ(korvtest::read_file(path), "");
+    ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
+    std::vector<std::string> texts;
+    ASSERT_TRUE(korvtest::wait_until(
+        [&] {
+            texts.clear();
+            for (const auto &line : korvtest::split_lines(korvtest::read_file(path)))
+                texts.push_back(line.substr(line.find(": ") + 2));
+            return texts.size() >= 10;
+        },
+        5000));
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+    std::vector<std::string> want;
+    for (int i = 0; i < 10; i++) want.push_back("kept " + std::to_string(i));
+    EXPECT_EQ(texts, want);
+    EXPECT_EQ(tp_os_log_dropped_lines(), dropped);
 }
 
 void *idle_entry(void *) { return nullptr; }

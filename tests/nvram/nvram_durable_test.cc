@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "data_image.h"
+#include "korvctl.h"
 #include "korv_rig.h"
 #include "nv_child.h"
 #include "sim_root.h"
@@ -242,6 +243,87 @@ TEST(NvramDurable, FailedSyncIsLoggedOncePerBatchAndSparesOtherFiles) {
     size_t at = log.find(failed) + failed.size();
     EXPECT_TRUE(isalpha((unsigned char)log[at])) << "an errno text follows: " << log.substr(at, 40);
     expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), {0, 1});
+}
+
+// korv's status answer, parsed.
+korvctl_json status(const korvtest::korv_rig &r) {
+    korvctl_json v;
+    std::string answer, err;
+    EXPECT_EQ(korvctl_ask(korvctl_socket_path(r.root.dir), "status", &answer, &err), 0) << err;
+    EXPECT_EQ(korvctl_json_parse(answer, &v, &err), 0) << err;
+    return v;
+}
+
+// On a full file system an entry is written whole or not at all: one that
+// straddles the end of its file (room in the last page for 6 of its 8 bytes)
+// fails before a byte is written, with the path and the errno text at error
+// level and the counters saying so, while an entry of the same record that
+// lies inside the file goes in; and an entry at the end of a file on a disk
+// with room is written as before.
+TEST(NvramDurable, EntryStraddlingTheEndOfAFullDiskIsNotWrittenAtAll) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (a small tmpfs mount)";
+    korvtest::korv_rig r;
+    ASSERT_TRUE(r.up());
+    const std::string full_dir = "/data/brimwell/wf_manager/waveform/FULLDISK";
+    const std::string dir = r.root.path(full_dir), file = dir + "/nvram_full.bin";
+    ASSERT_EQ(system(("mkdir -p " + dir + " && mount -t tmpfs -o size=256k tmpfs " + dir).c_str()), 0);
+    struct unmount {
+        std::string dir;
+        ~unmount() { (void)system(("umount -l " + dir).c_str()); }
+    } unmount_at_end{dir};
+    std::string before;
+    for (int i = 0; i < 4090; i++) before += (char)('A' + i % 26);
+    korvtest::write_file(file, before);
+    // Every page of the file system taken: only the file's last page has room.
+    (void)system(("dd if=/dev/zero of=" + dir + "/filler bs=4k >/dev/null 2>&1").c_str());
+    send_paths(r.fw);
+    const uint32_t full_id = 23;
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path_info_body(full_id, full_dir, "nvram_full.bin")), 0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND,
+                     modify({{full_id, 4090, "straddle"}, {full_id, 8, "inside"}, {k_utran_id, 0, entry_data(0)}})),
+              0);
+    const std::string failed = "[NV][FLOW]: write of 8 bytes at 4090 to " + full_dir + "/nvram_full.bin failed: ";
+    ASSERT_TRUE(r.korv->wait_log(failed, 20000));
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{0x5E5E, 0, ""}})), 0);
+    ASSERT_TRUE(r.korv->wait_log(written_line(0x5E5E), 20000));
+
+    std::string after = before;
+    after.replace(8, 6, "inside");
+    EXPECT_EQ(korvtest::read_file(file), after) << "the file's other bytes and its size unchanged";
+    const std::string log = r.korv->log();
+    size_t at = log.find(failed);
+    EXPECT_EQ(log.compare(at + failed.size(), 23, "No space left on device"), 0) << log.substr(at, 120);
+    EXPECT_NE(log.substr(log.rfind('\n', at) + 1, at - log.rfind('\n', at) - 1).find(" E 4: "), std::string::npos)
+        << "at error level, NV module";
+    EXPECT_EQ(korvtest::count_of(log, failed), 1);
+    korvctl_json s = status(r);
+    EXPECT_EQ(s["nvram"]["write_failed"].as_int(), 1);
+    EXPECT_EQ(s["nvram"]["written"].as_int(), 2);
+    EXPECT_EQ(s["nvram"]["dropped"].as_int(), 2) << "the failed entry and the sentinel";
+    EXPECT_EQ(s["log"]["dropped_lines"].as_int(), 0) << "the log's disk has room";
+    expect_in_file(r.root.path(UTRAN_DIR + "nvram_utran.bin"), {0});
+
+    // Room again: the same entry goes in whole and extends the file.
+    ASSERT_EQ(unlink((dir + "/filler").c_str()), 0);
+    ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, modify({{full_id, 4090, "straddle"}})), 0);
+    ASSERT_TRUE(korvtest::wait_until([&] { return korvtest::read_file(file) == after + "straddle"; }, 20000))
+        << korvtest::read_file(file).size();
+    EXPECT_EQ(status(r)["nvram"]["write_failed"].as_int(), 1);
+}
+
+// A record whose command korv does not take is logged as every record is,
+// then only counted.
+TEST(NvramDurable, UnknownCommandIsCountedAndLoggedAsAnyRecord) {
+    korvtest::korv_rig r;
+    ASSERT_TRUE(r.up());
+    ASSERT_EQ(r.send(FWMD_NV, 0x7777, fwmd_body().u32(5)), 0);
+    ASSERT_TRUE(korvtest::wait_until([&] { return status(r)["nvram"]["unknown_commands"].as_int() == 1; }, 20000));
+    // The record's two lines (its text, its header) and not one more.
+    EXPECT_EQ(r.count("[NV][FLOW]:socket_event fd:"), 2);
+    EXPECT_EQ(r.count(" E 4: "), 0);
+    korvctl_json s = status(r);
+    EXPECT_EQ(s["nvram"]["queued"].as_int(), 0);
+    EXPECT_EQ(s["links"]["nv"]["bad_records"].as_int(), 0);
 }
 
 TEST(NvramDurable, DataImageCommandsRefuseWithoutRoot) {

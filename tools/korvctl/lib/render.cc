@@ -99,7 +99,8 @@ void korvctl_print_status(FILE *out, const korvctl_json &s) {
     line(out, "nv link", link_text(s["links"]["nv"]));
     line(out, "nvram", num(nv["queued"]) + " queued, " + num(nv["written"]) + " written (" +
                            num(nv["bytes_written"]) + " bytes), " + num(nv["dropped"]) + " dropped, " +
-                           num(nv["synced"]) + " synced");
+                           num(nv["write_failed"]) + " failed writes, " + num(nv["unknown_commands"]) +
+                           " unknown commands, " + num(nv["synced"]) + " synced");
     waveforms(out, s["waveforms"]);
     line(out, "utran", std::string(s["utran"]["started"].boolean ? "started" : "stopped") + ", " +
                            channels(s["utran"]["channels"]));
@@ -107,7 +108,8 @@ void korvctl_print_status(FILE *out, const korvctl_json &s) {
     std::string last =
         exc["last_type"].kind == korvctl_json::number_v ? ", the last for a " + exception_cause(exc["last_type"]) : "";
     line(out, "exception", str(exc["state"]) + ", " + num(exc["count"]) + " so far" + last);
-    line(out, "log", str(s["log"]["sink"]) + ", " + num(s["log"]["failed_writes"]) + " failed writes");
+    line(out, "log", str(s["log"]["sink"]) + ", " + num(s["log"]["failed_writes"]) + " failed writes, " +
+                         num(s["log"]["dropped_lines"]) + " dropped lines");
 }
 
 std::string korvctl_printable(const std::string &text) {
