@@ -95,7 +95,7 @@ phone-check: deps
 BUILD_TSAN := build/tsan
 TSAN_TESTS := adapter_os_test adapter_event_test msg_stream_test sim_cutils_test \
 	fwmd_test fwlink_unit_test fwlink_e2e_test bringup_test nvram_store_test nvram_msg_test \
-	nvram_durable_test ctl_e2e_test work_e2e_test socbridge_scan_test exception_e2e_test utran_e2e_test capture_e2e_test
+	nvram_durable_test ctl_e2e_test ctl_hostile_test work_e2e_test socbridge_scan_test exception_e2e_test utran_e2e_test capture_e2e_test capture_attack_test
 tsan: deps
 	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DKORV_TSAN=ON >/dev/null
 	cmake --build $(BUILD_TSAN) -j$(JOBS) --target $(TSAN_TESTS)

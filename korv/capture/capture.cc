@@ -271,20 +271,6 @@ void kro_capture_record(int link, int direction, const void *record, size_t leng
 
 /* ---- the writer ---- */
 
-static int write_all(int fd, const uint8_t *data, size_t n)
-{
-    while (n > 0) {
-        ssize_t done = write(fd, data, n);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return -1;
-        data += done;
-        n -= (size_t)done;
-    }
-    return 0;
-}
-
 static void session_free(capture_session_st *c)
 {
     if (c->fd >= 0)
@@ -336,7 +322,7 @@ static void *capture_writer(void *arg)
         c->fill_len = 0;
         c->drain = full;
         pthread_mutex_unlock(&s_lock);
-        int failed = write_all(c->fd, full, len) != 0;
+        int failed = tp_os_write_all(c->fd, full, len, -1, NULL) != 0;
         err = failed ? errno : 0;
         pthread_mutex_lock(&s_lock);
         writer_account(c, len, failed, err);
