@@ -11,7 +11,7 @@ import tempfile
 import time
 
 SKIP = 77
-RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'run_doc.py')
+RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools', 'doctest', 'run_doc.py')
 FAILS = []
 
 

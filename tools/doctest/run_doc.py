@@ -127,7 +127,7 @@ def background(text):
 
 def write_cram(cmds, doc, path):
     """The transcript in cram's format; returns its lines."""
-    out = ['Generated from %s by tests/doctest/run_doc.py; edit the page, not this file.\n' % doc,
+    out = ['Generated from %s by tools/doctest/run_doc.py; edit the page, not this file.\n' % doc,
            "The runner's own first command names the running one if the page times out.\n",
            '  $ trap \'printf "%s\\n" "$BASH_COMMAND" > "$DOCTEST_TRACE"\' DEBUG\n']
     for c in cmds:
