@@ -22,6 +22,10 @@
 //   korv-sim logcat DIR [-b radio]
 //                       prints a log buffer of the root in DIR (the radio
 //                       buffer by default) as `logcat -v threadtime` would
+//   korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]
+//                       (root) korv on a new phone in DIR under seeded
+//                       traffic and faults, every invariant checked
+//                       (docs/reliability.md); --plan prints the plan only
 // KORV_SIM_DAEMON names another program to run in korv's place (tests).
 #include <signal.h>
 #include <time.h>
@@ -32,6 +36,7 @@
 #include <filesystem>
 #include <string>
 
+#include "chaos.h"
 #include "data_image.h"
 #include "demo.h"
 #include "logcat.h"
@@ -143,6 +148,24 @@ int cmd_logcat(int argc, char **argv) {
     return 0;
 }
 
+int cmd_chaos(int argc, char **argv) {
+    korvsim::chaos_options opts;
+    bool ok = argc >= 1 && argc % 2 == 1;
+    for (int i = 1; ok && i + 1 < argc; i += 2) {
+        char *end = nullptr;
+        if (strcmp(argv[i], "--seed") == 0) opts.seed = strtoull(argv[i + 1], &end, 0);
+        else if (strcmp(argv[i], "--minutes") == 0) opts.minutes = strtod(argv[i + 1], &end);
+        else if (strcmp(argv[i], "--plan") == 0) opts.plan_only = (unsigned)strtoul(argv[i + 1], &end, 10);
+        ok = end != nullptr && end != argv[i + 1] && *end == '\0';
+    }
+    if (!ok || opts.minutes <= 0) {
+        fprintf(stderr, "usage: korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]\n");
+        return 2;
+    }
+    opts.dir = argv[0];
+    return korvsim::chaos_main(opts);
+}
+
 int usage() {
     fprintf(stderr, "usage:\n");
     fprintf(stderr, "  korv-sim init DIR [--data-image MIB]\n");
@@ -152,6 +175,7 @@ int usage() {
     fprintf(stderr, "  korv-sim run [--user NAME] DIR\n");
     fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
     fprintf(stderr, "  korv-sim logcat DIR [-b radio]\n");
+    fprintf(stderr, "  korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]\n");
     return 2;
 }
 
@@ -161,6 +185,7 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "demo") == 0) return cmd_demo(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "logcat") == 0) return cmd_logcat(argc - 2, argv + 2);
+    if (argc >= 2 && strcmp(argv[1], "chaos") == 0) return cmd_chaos(argc - 2, argv + 2);
     std::string err;
     if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2], 0);
     if (argc == 5 && strcmp(argv[1], "init") == 0 && strcmp(argv[3], "--data-image") == 0)

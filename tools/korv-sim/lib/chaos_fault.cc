@@ -1,0 +1,374 @@
+// korv-sim chaos: korv's life under the simulated init and the faults that
+// end or shake it.  A fault that ends korv runs the same course: korv is
+// marked down (the prober stops asking), its figures are checked flat, the
+// fault hits, the run waits for the exit the fault should cause, reads the
+// part of korv's log the ended korv wrote into the ledger (what it read and
+// wrote), checks every NV file and canary, then waits for a new korv that
+// answers and has both links.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "chaos_run.h"
+#include "data_image.h"
+#include "korvctl.h"
+
+namespace korvsim {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int k_exit_ms = 30000;  /* a fault to korv's exit */
+constexpr int k_up_ms = 30000;    /* a start to status answered and both links */
+const char k_fill[] = "/data/chaos-fill";
+const char k_capture_dir[] = "/data/brimwell/korv/capture";
+
+int since_ms(chaos_clock::time_point t0) {
+    return (int)std::chrono::duration_cast<std::chrono::milliseconds>(chaos_clock::now() - t0).count();
+}
+
+bool wait_until(int ms, const std::function<bool()> &cond) {
+    auto t0 = chaos_clock::now();
+    while (!cond()) {
+        if (since_ms(t0) >= ms) return false;
+        usleep(20 * 1000);
+    }
+    return true;
+}
+
+/* The log korv wrote since the last call (the ended korv's part). */
+std::string log_chunk(chaos_state &s, size_t end = SIZE_MAX) {
+    std::string all = chaos_read(s.log_path);
+    if (end > all.size()) end = all.size();
+    std::string part = s.log_cursor < end ? all.substr(s.log_cursor, end - s.log_cursor) : "";
+    s.log_cursor = all.size();
+    return part;
+}
+
+void on_line(chaos_state &s, const std::string &line) {
+    std::string ev;
+    if (line.rfind("korv| ", 0) == 0) {
+        if (!chaos_check_log_line(line, &ev)) chaos_result(s, "clean: no sanitizer report", false, ev);
+        return;
+    }
+    if (line.find("korv exited with") == std::string::npos && line.find("korv killed by signal") == std::string::npos)
+        return;
+    int expect;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        expect = s.expect_exit;
+        s.expect_exit = 0;
+    }
+    bool ok = expect != 0 && chaos_check_exit(line, expect == 2, &ev);
+    if (expect == 0) ev = "korv ended without a fault that ends it: \"" + line + "\"";
+    chaos_result(s, "clean: only the injected exits", ok, ev);
+}
+
+/* korv is going down: no more status checks, and its figures over its life. */
+void mark_down(chaos_state &s, int expect) {
+    s.up = false;
+    s.up_gen++;
+    std::vector<chaos_proc_sample> life;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.expect_exit = expect;
+        life.swap(s.life);
+        s.life_pid = -1;
+    }
+    std::string ev;
+    if (!life.empty()) chaos_result(s, "flat: descriptors, threads, memory", chaos_check_flat(life, {}, &ev), ev);
+}
+
+/* Status answered by a korv other than `old_pid` and, with `links`, both
+ * links newer than the counts given. */
+int wait_up(chaos_state &s, pid_t old_pid, bool links, unsigned work_after, unsigned nv_after) {
+    std::string socket = korvctl_socket_path(s.root), ev;
+    pid_t pid = -1;
+    bool answered = wait_until(k_up_ms, [&] {
+        std::string text, err;
+        pid = s.sup ? s.sup->pid() : -1;
+        return pid > 0 && pid != old_pid && korvctl_ask(socket, "status", &text, &err, 1000) == 0;
+    });
+    int work_ms = 0, nv_ms = 0;
+    if (answered && links) chaos_frame_wait_links(s, work_after, nv_after, k_up_ms, &work_ms, &nv_ms);
+    bool ok = answered && work_ms >= 0 && nv_ms >= 0;
+    chaos_result(s, links ? "alive: korv back with both links" : "alive: korv back", ok,
+                 !answered ? "no korv answered within " + std::to_string(k_up_ms / 1000) + " s"
+                           : "links not back within " + std::to_string(k_up_ms / 1000) + " s");
+    if (!ok) return -1;
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.life_pid = pid;
+    }
+    s.up = true;
+    return 0;
+}
+
+int wait_exit(chaos_state &s, int exits_before, const char *what) {
+    bool ok = wait_until(k_exit_ms, [&] { return s.sup->exits() > exits_before; });
+    chaos_result(s, "alive: korv ends when it should", ok,
+                 std::string("korv still running ") + std::to_string(k_exit_ms / 1000) + " s after " + what);
+    return ok ? 0 : -1;
+}
+
+/* The common course of a fault that ends korv; `hit` injects it.  Without
+ * `links` (the framework is away) the new korv need only answer. */
+void ending_fault(chaos_state &s, const char *what, bool clean, const std::function<void()> &hit,
+                  bool links = true) {
+    pid_t pid = s.sup->pid();
+    int exits = s.sup->exits();
+    unsigned work = fwmd_connection_count(s.fw, FWMD_WORK), nv = fwmd_connection_count(s.fw, FWMD_NV);
+    mark_down(s, clean ? 1 : 2);
+    hit();
+    if (wait_exit(s, exits, what) != 0) return;
+    chaos_ledger_korv_ended(&s.ledger, log_chunk(s), clean);
+    chaos_check_files(s, what);
+    wait_up(s, pid, links, work, nv);
+}
+
+/* ---- the modem exception ---- */
+
+int open_pty(chaos_state &s) {
+    int fd = -1;
+    std::string link = s.root + "/dev/ttyled";
+    wait_until(5000, [&] { return (fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) >= 0; });
+    struct termios t;
+    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
+/* The notification types read from the pty until a 2 (or the pty closes,
+ * or the time is up). */
+std::vector<uint32_t> read_notes(int fd, int ms) {
+    std::vector<uint32_t> notes;
+    std::string in;
+    auto t0 = chaos_clock::now();
+    while (fd >= 0 && since_ms(t0) < ms) {
+        struct pollfd pf = {fd, POLLIN, 0};
+        if (poll(&pf, 1, 100) <= 0) continue;
+        char buf[64];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0 && (n == 0 || (errno != EAGAIN && errno != EINTR))) break;
+        if (n > 0) in.append(buf, (size_t)n);
+        for (; in.size() >= 4; in.erase(0, 4)) notes.push_back((uint8_t)in[0]);
+        if (!notes.empty() && notes.back() == 2) break;
+    }
+    return notes;
+}
+
+void fault_exception(chaos_state &s) {
+    /* A dump record: "ME", type 2, four bytes of payload. */
+    static const uint8_t rec[] = {0, 0, 'M', 'E', 2, 0, 0, 0, 4, 0, 0, 0, 0xde, 0xad, 0xbe, 0xef};
+    int pty = open_pty(s);
+    int starts = s.sup->starts();
+    std::vector<uint32_t> notes;
+    ending_fault(s, "a modem exception", true, [&] {
+        if (write(s.socbridge_fd, rec, sizeof rec) != (ssize_t)sizeof rec)
+            chaos_result(s, "framework script", false, std::string("cannot write dev/socbridge: ") + strerror(errno));
+        notes = read_notes(pty, k_exit_ms);
+    });
+    if (pty >= 0) close(pty);
+    std::string ev;
+    chaos_result(s, "alive: exception ends in notification 2 and a restart",
+                 chaos_check_exception(notes, s.sup->starts() > starts, &ev), ev);
+}
+
+/* ---- the framework away ---- */
+
+void fault_link_drop(chaos_state &s, uint32_t away_ms) {
+    auto t0 = chaos_clock::now();
+    ending_fault(s, "the framework's links dropped", true, [&] { chaos_frame_stop(s); }, false);
+    int left = (int)away_ms - since_ms(t0);
+    if (left > 0) usleep((useconds_t)left * 1000);
+    bool listening = wait_until(5000, [&] { return chaos_frame_start(s) == 0; });
+    int work_ms = -1, nv_ms = -1;
+    if (listening) chaos_frame_wait_links(s, 0, 0, 10000, &work_ms, &nv_ms);
+    std::string ev = listening ? "" : "fwmd cannot listen on its ports again";
+    chaos_result(s, "alive: links back within 2 s of the framework", listening && chaos_check_reconnect(work_ms, nv_ms, &ev),
+                 ev);
+}
+
+/* ---- the power cut ---- */
+
+int run_status(const std::vector<std::string> &argv, std::string *out) {
+    std::string cmd;
+    for (const auto &a : argv) cmd += "'" + a + "' ";
+    FILE *p = popen((cmd + "2>&1").c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
+    int st = pclose(p);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+/* The cut copy checked (its journal replayed) and put in place of the
+ * image, mounted on /data again.  0 or -1 (a failure recorded). */
+int restore_cut(chaos_state &s, const std::string &cut) {
+    std::string err, report;
+    bool unmounted = wait_until(10000, [&] { return korv_sim_umount(s.root, &err) == 0; });
+    if (!unmounted) return chaos_result(s, "power cut: /data unmounted", false, err), -1;
+    int st = run_status({"e2fsck", "-f", "-y", cut}, &report);
+    std::string ev;
+    chaos_result(s, "power cut: image passes e2fsck", chaos_check_fsck(st, report, &ev), ev);
+    if (rename(cut.c_str(), (s.root + "/data.img").c_str()) != 0 || korv_sim_data_image(s.root, s.image_mib, &err) != 0) {
+        chaos_result(s, "power cut: image mounted again", false, err.empty() ? strerror(errno) : err);
+        return -1;
+    }
+    unlink(chaos_host(s, k_fill).c_str());
+    return 0;
+}
+
+void fault_powercut(chaos_state &s) {
+    std::string cut = s.root + "/cut.img", err;
+    pid_t pid = s.sup->pid();
+    mark_down(s, 2);
+    /* The log up to the cut: any later line is of a korv the cut ended. */
+    size_t log_at = chaos_read(s.log_path).size();
+    int rc = korv_sim_powercut(s.root, cut, &err);
+    if (pid > 0) kill(-pid, SIGKILL);
+    s.sup->stop();
+    s.sup.reset();
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.expect_exit = 0;
+    }
+    if (rc != 0) return chaos_result(s, "power cut: image copied", false, err);
+    chaos_ledger_korv_ended(&s.ledger, log_chunk(s, log_at), false);
+    if (restore_cut(s, cut) != 0) return;
+    chaos_check_files(s, "a power cut");
+    chaos_korv_start(s);
+}
+
+/* ---- /data filling up, captures ---- */
+
+void fault_fill(chaos_state &s) {
+    std::string path = chaos_host(s, k_fill);
+    struct statvfs v;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || statvfs(path.c_str(), &v) != 0) {
+        chaos_result(s, "framework script", false, "cannot fill /data: " + std::string(strerror(errno)));
+    } else {
+        /* Whatever is free, in shrinking pieces until nothing more fits. */
+        off_t at = 0;
+        for (off_t piece = (off_t)v.f_bavail * (off_t)v.f_frsize; piece >= 4096; piece /= 2)
+            while (fallocate(fd, 0, at, piece) == 0) at += piece;
+    }
+    if (fd >= 0) close(fd);
+}
+
+void capture(chaos_state &s, const chaos_step &st) {
+    std::string text, err, socket = korvctl_socket_path(s.root);
+    std::string req = st.kind == CK_CAPTURE_START ? "capture start chaos" + std::to_string(st.a) : "capture stop";
+    auto t0 = chaos_clock::now();
+    int rc = korvctl_ask(socket, req, &text, &err, 5000);
+    std::string ev;
+    chaos_result(s, "alive: control request answered within 1 s",
+                 chaos_check_status(rc == 0, since_ms(t0), err, &ev), "\"" + req + "\": " + ev);
+    if (st.kind != CK_CAPTURE_STOP) return;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(chaos_host(s, k_capture_dir), ec))
+        if (e.path().extension() == ".pcapng") fs::remove(e.path(), ec);
+}
+
+}  // namespace
+
+int chaos_korv_start(chaos_state &s) {
+    supervisor_options so;
+    std::string err;
+    so.root = s.root;
+    so.log_file = s.log_path;
+    if (rc_load(s.root + "/system/etc/init/korv.rc", "korv", &so.service, &err) != 0)
+        return chaos_result(s, "korv started", false, err), -1;
+    /* Every fault here is an exit: the run, not the simulated init, decides
+     * when korv has ended too often. */
+    so.service.crash_limit = INT_MAX;
+    so.env = {"KORV_WORK_PORT=" + std::to_string(s.work_port), "KORV_NV_PORT=" + std::to_string(s.nv_port)};
+    so.out = [&s](const std::string &line) { on_line(s, line); };
+    unsigned work = fwmd_connection_count(s.fw, FWMD_WORK), nv = fwmd_connection_count(s.fw, FWMD_NV);
+    s.sup = std::make_unique<supervisor>(so);
+    if (s.sup->start(&err) != 0) return chaos_result(s, "korv started", false, err), -1;
+    return wait_up(s, -1, true, work, nv);
+}
+
+void chaos_korv_final_stop(chaos_state &s) {
+    if (!s.sup) return;
+    mark_down(s, 1);
+    s.sup->stop();
+    {
+        std::lock_guard<std::mutex> g(s.mu);
+        s.expect_exit = 0;
+    }
+    chaos_ledger_korv_ended(&s.ledger, log_chunk(s), true);
+    chaos_check_files(s, "the final stop");
+}
+
+void chaos_check_files(chaos_state &s, const char *after) {
+    const std::string when = std::string(" (after ") + after + ")";
+    for (uint32_t i = 0; i < chaos_nv_files().size(); i++) {
+        const std::string &name = chaos_nv_files()[i].file;
+        std::vector<std::string> ev;
+        bool ok = chaos_check_nv_file(s.ledger, i, s.before[name], chaos_read(chaos_host(s, name)), &ev);
+        std::string text;
+        for (size_t k = 0; k < ev.size() && k < 8; k++) text += (k ? "\n    " : "") + ev[k];
+        if (ev.size() > 8) text += "\n    ... and " + std::to_string(ev.size() - 8) + " more";
+        chaos_result(s, "nothing lost, nothing torn: NV files", ok, text + when);
+    }
+    for (const auto &b : s.before) {
+        bool nv = false;
+        for (const auto &f : chaos_nv_files()) nv = nv || b.first == f.file;
+        if (nv) continue;
+        std::string ev;
+        chaos_result(s, "nothing touched: files outside korv's own",
+                     chaos_check_untouched(b.first, b.second, chaos_read(chaos_host(s, b.first)), &ev), ev + when);
+    }
+}
+
+void chaos_fault_step(chaos_state &s, const chaos_step &st) {
+    usleep(st.pause_ms * 1000);
+    switch (st.kind) {
+    case CK_SIGTERM:
+        ending_fault(s, "SIGTERM", true, [&] { kill(s.sup->pid(), SIGTERM); });
+        break;
+    case CK_SIGKILL:
+        ending_fault(s, "SIGKILL", false, [&] { kill(s.sup->pid(), SIGKILL); });
+        break;
+    case CK_EXCEPTION:
+        fault_exception(s);
+        break;
+    case CK_LINK_DROP:
+        fault_link_drop(s, st.a);
+        break;
+    case CK_POWERCUT:
+        fault_powercut(s);
+        break;
+    case CK_DATA_FILL:
+        fault_fill(s);
+        break;
+    case CK_DATA_EMPTY:
+        unlink(chaos_host(s, k_fill).c_str());
+        break;
+    case CK_CAPTURE_START:
+    case CK_CAPTURE_STOP:
+        capture(s, st);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace korvsim
