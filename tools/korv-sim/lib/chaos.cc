@@ -7,9 +7,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -52,7 +54,11 @@ void sample_proc(chaos_state &s, pid_t pid) {
     chaos_proc_sample smp{count_dir(proc + "/fd"), (int)status_field(st, "\nThreads:"), status_field(st, "\nVmRSS:")};
     if (smp.fds < 0 || smp.threads < 0) return; /* it just ended */
     std::lock_guard<std::mutex> g(s.mu);
-    if (s.life_pid == pid) s.life.push_back(smp);
+    if (s.life_pid != pid) return;
+    s.life.push_back(smp);
+    s.peak.fds = std::max(s.peak.fds, smp.fds);
+    s.peak.threads = std::max(s.peak.threads, smp.threads);
+    s.peak.rss_kib = std::max(s.peak.rss_kib, smp.rss_kib);
 }
 
 void probe(chaos_state *s) {
@@ -114,12 +120,20 @@ void note_step(chaos_state &s, const chaos_step &st) {
     for (unsigned char c : s.step_text + "\n") s.digest = (s.digest ^ c) * 1099511628211ull;
 }
 
-void play(chaos_state &s) {
+/* Until the time is up, korv is lost, or a stop signal comes (blocked in
+ * every thread, taken here between steps). */
+void play(chaos_state &s, const sigset_t &stop_set) {
+    const timespec now{0, 0};
     chaos_plan plan;
     chaos_plan_init(&plan, s.opt.seed);
     auto end = s.started + std::chrono::milliseconds((long)(s.opt.minutes * 60000));
     auto next_progress = chaos_clock::now() + std::chrono::seconds(k_progress_s);
     while (chaos_clock::now() < end && s.up) {
+        if (int sig = sigtimedwait(&stop_set, nullptr, &now); sig > 0) {
+            fprintf(s.opt.out, "korv-sim chaos: %s received; stopping korv\n", strsignal(sig));
+            s.interrupted = true;
+            break;
+        }
         chaos_step st = chaos_plan_next(&plan);
         note_step(s, st);
         if (chaos_is_fault(st.kind)) {
@@ -137,6 +151,8 @@ void play(chaos_state &s) {
         }
     }
 }
+
+int run(const chaos_options &opt, const sigset_t &stop_set);
 
 int print_plan(const chaos_options &opt) {
     chaos_plan plan;
@@ -183,17 +199,33 @@ int chaos_main(const chaos_options &opt) {
                         "(mkfs, mount, e2fsck) and power cuts copy it; run it as root\n");
         return 2;
     }
+    sigset_t stop_set, old_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    sigaddset(&stop_set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stop_set, &old_set);
+    int rc = run(opt, stop_set);
+    pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+    return rc;
+}
+
+namespace {
+
+int run(const chaos_options &opt, const sigset_t &stop_set) {
     chaos_state s(opt);
     std::string err;
     if (build_phone(s, &err) != 0 || chaos_frame_start(s) != 0) {
         fprintf(stderr, "korv-sim chaos: %s\n", err.empty() ? "fwmd cannot listen on 127.0.0.1" : err.c_str());
+        if (s.socbridge_fd >= 0) close(s.socbridge_fd);
+        korv_sim_umount(s.root, &err);
         return 2;
     }
     fprintf(opt.out, "korv-sim chaos: seed %llu, %.1f minutes, phone root %s (data on data.img), fwmd ports %d/%d\n",
             (unsigned long long)opt.seed, opt.minutes, s.root.c_str(), s.work_port, s.nv_port);
     fflush(opt.out);
     s.prober = std::thread(probe, &s);
-    if (chaos_korv_start(s) == 0) play(s);
+    if (chaos_korv_start(s) == 0) play(s, stop_set);
     chaos_korv_final_stop(s);
     s.stopping = true;
     s.prober.join();
@@ -201,7 +233,8 @@ int chaos_main(const chaos_options &opt) {
     close(s.socbridge_fd);
     korv_sim_umount(s.root, &err);
     chaos_summary(s);
-    return s.failures.empty() ? 0 : 1;
+    return s.failures.empty() && !s.interrupted ? 0 : 1;
 }
 
+}  // namespace
 }  // namespace korvsim

@@ -291,13 +291,17 @@ int chaos_korv_start(chaos_state &s) {
     supervisor_options so;
     std::string err;
     so.root = s.root;
-    so.log_file = s.log_path;
+    /* korv's log goes to a file of its own that the run reads itself; the
+     * simulated init follows only korv's standard output and error, where a
+     * sanitizer report lands.  Its forwarding of a busy log cannot keep up. */
+    so.log_file = s.root + "/korv.out";
     if (rc_load(s.root + "/system/etc/init/korv.rc", "korv", &so.service, &err) != 0)
         return chaos_result(s, "korv started", false, err), -1;
     /* Every fault here is an exit: the run, not the simulated init, decides
      * when korv has ended too often. */
     so.service.crash_limit = INT_MAX;
-    so.env = {"KORV_WORK_PORT=" + std::to_string(s.work_port), "KORV_NV_PORT=" + std::to_string(s.nv_port)};
+    so.env = {"KORV_WORK_PORT=" + std::to_string(s.work_port), "KORV_NV_PORT=" + std::to_string(s.nv_port),
+              "KORV_LOG_FILE=" + s.log_path};
     so.out = [&s](const std::string &line) { on_line(s, line); };
     unsigned work = fwmd_connection_count(s.fw, FWMD_WORK), nv = fwmd_connection_count(s.fw, FWMD_NV);
     s.sup = std::make_unique<supervisor>(so);

@@ -63,9 +63,11 @@ struct chaos_state {
     std::atomic<bool> up{false}; /* korv is up: status must answer */
     std::atomic<unsigned> up_gen{0};
     std::vector<chaos_proc_sample> life; /* the running korv's samples */
+    chaos_proc_sample peak;              /* the largest figures of any korv */
     pid_t life_pid = -1;
 
     std::atomic<bool> stopping{false};
+    bool interrupted = false;    /* a stop signal ended the run early */
     std::thread prober;
 };
 

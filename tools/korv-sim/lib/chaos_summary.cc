@@ -41,6 +41,8 @@ void chaos_summary(chaos_state &s) {
     fprintf(o, "\nNV entries: %" PRIu64 " sent, %" PRIu64 " owed by korv (read before a clean end, or written %zu before a cut), %" PRIu64
                " read but lost as allowed (a cut or SIGKILL)\n",
             s.entries_sent, s.ledger.owed_total, k_chaos_cut_window, s.ledger.lost_allowed);
+    fprintf(o, "korv's peak: %d descriptors, %d threads, %ld MiB resident\n", s.peak.fds, s.peak.threads,
+            s.peak.rss_kib / 1024);
     if (s.failures.empty()) {
         fprintf(o, "\nkorv-sim chaos: every invariant held (seed %" PRIu64 ")\n", s.opt.seed);
     } else {
