@@ -45,8 +45,11 @@ TEST(ChaosPlan, StepsValidWhereTheyStandAndEntriesUnique) {
         case CK_CAPTURE_START: EXPECT_FALSE(capture) << "step " << i; capture = true; break;
         case CK_DATA_EMPTY: EXPECT_TRUE(full) << "step " << i; full = false; break;
         case CK_DATA_FILL: EXPECT_FALSE(full) << "step " << i; full = true; break;
+        case CK_PLANT_LINK: case CK_PLANT_FIFO: capture = false; break;
         case CK_POWERCUT: full = false; [[fallthrough]];
-        case CK_SIGTERM: case CK_SIGKILL: case CK_EXCEPTION: case CK_LINK_DROP: utran = capture = false; break;
+        case CK_SIGTERM: case CK_SIGKILL: case CK_EXCEPTION: case CK_AT_TIMEOUT: case CK_LINK_DROP:
+            utran = capture = false;
+            break;
         default: break;
         }
         for (const chaos_entry &e : chaos_burst_entries(s)) {

@@ -8,17 +8,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "chaos_run.h"
 #include "data_image.h"
@@ -87,7 +91,9 @@ void mark_down(chaos_state &s, int expect) {
         s.life_pid = -1;
     }
     std::string ev;
-    if (!life.empty()) chaos_result(s, "flat: descriptors, threads, memory", chaos_check_flat(life, {}, &ev), ev);
+    if (life.empty()) return;
+    bool ok = chaos_check_flat(life, {}, &ev);
+    chaos_result(s, "flat: descriptors, threads, memory", ok, ev);
 }
 
 /* Status answered by a korv other than `old_pid` and, with `links`, both
@@ -137,6 +143,15 @@ void ending_fault(chaos_state &s, const char *what, bool clean, const std::funct
     wait_up(s, pid, links, work, nv);
 }
 
+/* A file korv must never write is as it was; once it was not, its new
+ * bytes are the ones to keep, so that each change is told once. */
+void check_untouched(chaos_state &s, const std::string &name, const std::string &when) {
+    std::string now = chaos_read(chaos_host(s, name)), ev;
+    bool ok = chaos_check_untouched(name, s.before[name], now, &ev);
+    chaos_result(s, "nothing touched: files outside korv's own", ok, ev + when);
+    if (!ok) s.before[name] = now;
+}
+
 /* ---- the modem exception ---- */
 
 int open_pty(chaos_state &s) {
@@ -170,21 +185,36 @@ std::vector<uint32_t> read_notes(int fd, int ms) {
     return notes;
 }
 
-void fault_exception(chaos_state &s) {
-    /* A dump record: "ME", type 2, four bytes of payload. */
+/* The modem's side of an exception: a dump record ("ME", type 2, four
+ * bytes of payload) on the exception channel. */
+void write_exception_record(chaos_state &s) {
     static const uint8_t rec[] = {0, 0, 'M', 'E', 2, 0, 0, 0, 4, 0, 0, 0, 0xde, 0xad, 0xbe, 0xef};
+    if (write(s.socbridge_fd, rec, sizeof rec) != (ssize_t)sizeof rec)
+        chaos_result(s, "framework script", false, std::string("cannot write dev/socbridge: ") + strerror(errno));
+}
+
+/* The radio layer's side of an AT time-out: the property korv watches. */
+void set_at_timeout(chaos_state &s) {
+    std::string path = s.root + "/dev/__properties__/radio.brimwell.at_timeout";
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f || fputs("1", f) < 0 || fclose(f) != 0)
+        chaos_result(s, "framework script", false, "cannot set radio.brimwell.at_timeout: " + std::string(strerror(errno)));
+}
+
+/* Either way korv handles a modem exception: notification 1, the dump tool,
+ * notification 2, and it ends itself for the init to start it again. */
+void fault_exception(chaos_state &s, const char *what, void (*trigger)(chaos_state &)) {
     int pty = open_pty(s);
     int starts = s.sup->starts();
     std::vector<uint32_t> notes;
-    ending_fault(s, "a modem exception", true, [&] {
-        if (write(s.socbridge_fd, rec, sizeof rec) != (ssize_t)sizeof rec)
-            chaos_result(s, "framework script", false, std::string("cannot write dev/socbridge: ") + strerror(errno));
+    ending_fault(s, what, true, [&] {
+        trigger(s);
         notes = read_notes(pty, k_exit_ms);
     });
     if (pty >= 0) close(pty);
     std::string ev;
-    chaos_result(s, "alive: exception ends in notification 2 and a restart",
-                 chaos_check_exception(notes, s.sup->starts() > starts, &ev), ev);
+    bool ok = chaos_check_exception(notes, s.sup->starts() > starts, &ev);
+    chaos_result(s, "alive: exception ends in notification 2 and a restart", ok, ev);
 }
 
 /* ---- the framework away ---- */
@@ -198,8 +228,8 @@ void fault_link_drop(chaos_state &s, uint32_t away_ms) {
     int work_ms = -1, nv_ms = -1;
     if (listening) chaos_frame_wait_links(s, 0, 0, 10000, &work_ms, &nv_ms);
     std::string ev = listening ? "" : "fwmd cannot listen on its ports again";
-    chaos_result(s, "alive: links back within 2 s of the framework", listening && chaos_check_reconnect(work_ms, nv_ms, &ev),
-                 ev);
+    bool ok = listening && chaos_check_reconnect(work_ms, nv_ms, &ev);
+    chaos_result(s, "alive: links back within 2 s of the framework", ok, ev);
 }
 
 /* ---- the power cut ---- */
@@ -224,7 +254,8 @@ int restore_cut(chaos_state &s, const std::string &cut) {
     if (!unmounted) return chaos_result(s, "power cut: /data unmounted", false, err), -1;
     int st = run_status({"e2fsck", "-f", "-y", cut}, &report);
     std::string ev;
-    chaos_result(s, "power cut: image passes e2fsck", chaos_check_fsck(st, report, &ev), ev);
+    bool ok = chaos_check_fsck(st, report, &ev);
+    chaos_result(s, "power cut: image passes e2fsck", ok, ev);
     if (rename(cut.c_str(), (s.root + "/data.img").c_str()) != 0 || korv_sim_data_image(s.root, s.image_mib, &err) != 0) {
         chaos_result(s, "power cut: image mounted again", false, err.empty() ? strerror(errno) : err);
         return -1;
@@ -271,18 +302,99 @@ void fault_fill(chaos_state &s) {
     if (fd >= 0) close(fd);
 }
 
-void capture(chaos_state &s, const chaos_step &st) {
-    std::string text, err, socket = korvctl_socket_path(s.root);
-    std::string req = st.kind == CK_CAPTURE_START ? "capture start chaos" + std::to_string(st.a) : "capture stop";
+/* One control request, timed: answered within the status limit. */
+void timed_ask(chaos_state &s, const std::string &req) {
+    std::string text, err, ev;
     auto t0 = chaos_clock::now();
-    int rc = korvctl_ask(socket, req, &text, &err, 5000);
-    std::string ev;
-    chaos_result(s, "alive: control request answered within 1 s",
-                 chaos_check_status(rc == 0, since_ms(t0), err, &ev), "\"" + req + "\": " + ev);
-    if (st.kind != CK_CAPTURE_STOP) return;
+    int rc = korvctl_ask(korvctl_socket_path(s.root), req, &text, &err, 5000);
+    bool ok = chaos_check_status(rc == 0, since_ms(t0), err, &ev);
+    chaos_result(s, "alive: control request answered within 1 s", ok, "\"" + req + "\": " + ev);
+}
+
+void remove_captures(chaos_state &s) {
     std::error_code ec;
     for (const auto &e : fs::directory_iterator(chaos_host(s, k_capture_dir), ec))
         if (e.path().extension() == ".pcapng") fs::remove(e.path(), ec);
+}
+
+void capture(chaos_state &s, const chaos_step &st) {
+    timed_ask(s, st.kind == CK_CAPTURE_START ? "capture start chaos" + std::to_string(st.a) : "capture stop");
+    if (st.kind == CK_CAPTURE_STOP) remove_captures(s);
+}
+
+/* Something planted where the capture chaosN is to be written (a link to a
+ * file outside korv's own, or a named pipe), then that capture started and
+ * stopped: korv answers in time and the link's target stays as it was. */
+void fault_plant(chaos_state &s, const chaos_step &st) {
+    std::string name = "chaos" + std::to_string(st.a), dir = chaos_host(s, k_capture_dir);
+    std::string at = dir + "/" + name + ".pcapng";
+    std::error_code ec;
+    timed_ask(s, "capture stop");
+    remove_captures(s);
+    fs::create_directories(dir, ec);
+    bool planted = st.kind == CK_PLANT_LINK ? symlink(chaos_host(s, k_link_target).c_str(), at.c_str()) == 0
+                                            : mkfifo(at.c_str(), 0666) == 0;
+    if (!planted) return chaos_result(s, "framework script", false, "cannot plant at " + at + ": " + strerror(errno));
+    timed_ask(s, "capture start " + name);
+    /* A reader lets an open that blocked on the pipe go on, so that the
+     * rest of the run meets a korv that can still be stopped. */
+    int reader = st.kind == CK_PLANT_FIFO ? open(at.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    timed_ask(s, "capture stop");
+    if (reader >= 0) close(reader);
+    unlink(at.c_str());
+    remove_captures(s);
+    check_untouched(s, k_link_target, " (after " + chaos_step_text(st) + ")");
+}
+
+/* ---- hostile control clients ---- */
+
+int ctl_connect(chaos_state &s) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", korvctl_socket_path(s.root).c_str());
+    if (fd >= 0 && connect(fd, (sockaddr *)&a, sizeof a) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+/* Two seconds of connects as fast as one thread makes them, while the run
+ * asks for the status. */
+void fault_flood(chaos_state &s) {
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        while (!done) {
+            int fd = ctl_connect(s);
+            if (fd >= 0) close(fd);
+        }
+    });
+    for (int i = 0; i < 4; i++) {
+        usleep(500 * 1000);
+        timed_ask(s, "status");
+    }
+    done = true;
+    flood.join();
+}
+
+/* Four clients that each send one byte of a request every 3.5 s, for 8 s,
+ * while the run asks for the status every second. */
+void fault_trickle(chaos_state &s) {
+    std::vector<int> fds;
+    for (int i = 0; i < 4; i++)
+        if (int fd = ctl_connect(s); fd >= 0) fds.push_back(fd);
+    const char request[] = "status\n";
+    auto t0 = chaos_clock::now();
+    for (int sent = 0, tick = 0; since_ms(t0) < 8000; tick++) {
+        if (since_ms(t0) >= sent * 3500) {
+            for (int fd : fds) (void)!send(fd, request + sent % 6, 1, MSG_NOSIGNAL);
+            sent++;
+        }
+        usleep(1000 * 1000);
+        timed_ask(s, "status");
+    }
+    for (int fd : fds) close(fd);
 }
 
 }  // namespace
@@ -336,9 +448,7 @@ void chaos_check_files(chaos_state &s, const char *after) {
         bool nv = false;
         for (const auto &f : chaos_nv_files()) nv = nv || b.first == f.file;
         if (nv) continue;
-        std::string ev;
-        chaos_result(s, "nothing touched: files outside korv's own",
-                     chaos_check_untouched(b.first, b.second, chaos_read(chaos_host(s, b.first)), &ev), ev + when);
+        check_untouched(s, b.first, when);
     }
 }
 
@@ -352,7 +462,20 @@ void chaos_fault_step(chaos_state &s, const chaos_step &st) {
         ending_fault(s, "SIGKILL", false, [&] { kill(s.sup->pid(), SIGKILL); });
         break;
     case CK_EXCEPTION:
-        fault_exception(s);
+        fault_exception(s, "a modem exception", write_exception_record);
+        break;
+    case CK_AT_TIMEOUT:
+        fault_exception(s, "an AT time-out", set_at_timeout);
+        break;
+    case CK_CTL_FLOOD:
+        fault_flood(s);
+        break;
+    case CK_CTL_TRICKLE:
+        fault_trickle(s);
+        break;
+    case CK_PLANT_LINK:
+    case CK_PLANT_FIFO:
+        fault_plant(s, st);
         break;
     case CK_LINK_DROP:
         fault_link_drop(s, st.a);

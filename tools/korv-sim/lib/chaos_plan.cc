@@ -22,7 +22,8 @@ namespace {
 const char *const k_names[CK_COUNT] = {
     "path info", "NV burst",  "voltage",     "load",          "WFCFG header",  "UTRAN start",
     "UTRAN stop", "SIGTERM",  "SIGKILL",     "power cut",     "link drop",     "modem exception",
-    "/data fill", "/data empty", "capture start", "capture stop",
+    "/data fill", "/data empty", "capture start", "capture stop", "AT time-out",
+    "control socket flood", "control socket tricklers", "link planted at a capture", "named pipe planted at a capture",
 };
 
 /* Relative weights of the kinds the plan may draw; the toggles (UTRAN,
@@ -34,7 +35,8 @@ struct weight {
 const weight k_weights[] = {
     {CK_PATH_INFO, 4}, {CK_NV_BURST, 30}, {CK_VOLTAGE, 6}, {CK_LOAD, 5},   {CK_WFCFG, 3},
     {CK_UTRAN_START, 4}, {CK_SIGTERM, 2}, {CK_SIGKILL, 2}, {CK_POWERCUT, 2}, {CK_LINK_DROP, 2},
-    {CK_EXCEPTION, 2}, {CK_DATA_FILL, 2}, {CK_CAPTURE_START, 2},
+    {CK_EXCEPTION, 2}, {CK_DATA_FILL, 2}, {CK_CAPTURE_START, 2}, {CK_AT_TIMEOUT, 1}, {CK_CTL_FLOOD, 1},
+    {CK_CTL_TRICKLE, 1}, {CK_PLANT_LINK, 1}, {CK_PLANT_FIFO, 1},
 };
 
 chaos_kind draw_kind(chaos_plan *p) {
@@ -121,8 +123,16 @@ chaos_step chaos_plan_next(chaos_plan *p) {
         p->capturing = false;
         p->utran_on = false;
         break;
+    case CK_PLANT_LINK:
+    case CK_PLANT_FIFO:
+        /* The planted capture is started and stopped at once; one already
+         * running is stopped first. */
+        s.a = ++p->captures;
+        p->capturing = false;
+        break;
     case CK_SIGTERM:
     case CK_SIGKILL:
+    case CK_AT_TIMEOUT:
     case CK_EXCEPTION: /* a new korv: no capture, no UTRAN service */
         p->capturing = false;
         p->utran_on = false;
@@ -150,6 +160,8 @@ std::string chaos_step_text(const chaos_step &s) {
         snprintf(b, sizeof b, "%s: framework away %u ms", chaos_kind_name(s.kind), s.a);
         break;
     case CK_CAPTURE_START:
+    case CK_PLANT_LINK:
+    case CK_PLANT_FIFO:
         snprintf(b, sizeof b, "%s: chaos%u", chaos_kind_name(s.kind), s.a);
         break;
     default:

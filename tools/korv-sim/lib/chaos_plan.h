@@ -40,6 +40,11 @@ enum chaos_kind {
     CK_DATA_EMPTY,
     CK_CAPTURE_START,
     CK_CAPTURE_STOP,
+    CK_AT_TIMEOUT,    /* the AT time-out property: korv's exception handling */
+    CK_CTL_FLOOD,     /* connects to the control socket as fast as they go */
+    CK_CTL_TRICKLE,   /* four control clients sending a byte every 3.5 s */
+    CK_PLANT_LINK,    /* a link where a capture is written, to a file outside */
+    CK_PLANT_FIFO,    /* a named pipe where a capture is written */
     CK_COUNT
 };
 

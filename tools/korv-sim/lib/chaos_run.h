@@ -58,7 +58,8 @@ struct chaos_state {
 
     std::mutex mu;               /* guards the fields below */
     std::map<std::string, uint64_t> passed;  /* checks passed, by kind */
-    std::vector<std::string> failures;
+    std::vector<std::string> failures;       /* the first few of each check, in order */
+    std::map<std::string, uint64_t> failed;  /* checks failed, by kind */
     int expect_exit = 0;         /* 0: none, 1: status 0, 2: SIGKILL */
     std::atomic<bool> up{false}; /* korv is up: status must answer */
     std::atomic<unsigned> up_gen{0};
@@ -70,6 +71,10 @@ struct chaos_state {
     bool interrupted = false;    /* a stop signal ended the run early */
     std::thread prober;
 };
+
+/* A canary outside the root's data: the target of the links planted where
+ * korv writes its captures. */
+constexpr const char *k_link_target = "/chaos-link-target.bin";
 
 /* Counts a pass, or prints and keeps a failure with the seed, the moment and
  * the evidence.  Any thread. */
