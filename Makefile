@@ -104,16 +104,18 @@ bench: deps
 # Seeded traffic and faults against korv on a simulated phone whose /data is
 # an ext4 image, every invariant checked (docs/reliability.md); root only.
 # The AddressSanitizer build, a fixed seed, two minutes unless MINUTES says
-# otherwise (MINUTES=60 for the long run).  The phone stays in build/chaos.
+# otherwise (MINUTES=60 for the long run); WITHOUT=KIND,... leaves kinds of
+# step out.  The phone stays in build/chaos.
 CHAOS_DIR := build/chaos
 SEED ?= 20261207
 MINUTES ?= 2
+WITHOUT ?=
 chaos: deps
 	cmake -S . -B $(BUILD_TEST) -DCMAKE_BUILD_TYPE=Debug -DKORV_SANITIZE=ON >/dev/null
 	cmake --build $(BUILD_TEST) -j$(JOBS) --target korv korv-sim
 	@if mountpoint -q $(CHAOS_DIR)/data; then umount $(CHAOS_DIR)/data; fi
 	rm -rf $(CHAOS_DIR)
-	$(BUILD_TEST)/bin/korv-sim chaos $(CHAOS_DIR) --seed $(SEED) --minutes $(MINUTES)
+	$(BUILD_TEST)/bin/korv-sim chaos $(CHAOS_DIR) --seed $(SEED) --minutes $(MINUTES) $(if $(WITHOUT),--without $(WITHOUT))
 
 clean:
 	rm -rf build

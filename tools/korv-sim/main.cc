@@ -22,10 +22,11 @@
 //   korv-sim logcat DIR [-b radio]
 //                       prints a log buffer of the root in DIR (the radio
 //                       buffer by default) as `logcat -v threadtime` would
-//   korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]
+//   korv-sim chaos DIR [--seed N] [--minutes M] [--without KINDS] [--plan STEPS]
 //                       (root) korv on a new phone in DIR under seeded
 //                       traffic and faults, every invariant checked
-//                       (docs/reliability.md); --plan prints the plan only
+//                       (docs/reliability.md); --without leaves kinds of
+//                       step out; --plan prints the plan only
 // KORV_SIM_DAEMON names another program to run in korv's place (tests).
 #include <signal.h>
 #include <time.h>
@@ -148,18 +149,24 @@ int cmd_logcat(int argc, char **argv) {
     return 0;
 }
 
+/* One option of korv-sim chaos; false for a bad value. */
+bool chaos_option(const char *name, const char *value, korvsim::chaos_options *opts, std::string *err) {
+    char *end = nullptr;
+    if (strcmp(name, "--without") == 0) return korvsim::chaos_parse_without(value, &opts->without, err) == 0;
+    if (strcmp(name, "--seed") == 0) opts->seed = strtoull(value, &end, 0);
+    else if (strcmp(name, "--minutes") == 0) opts->minutes = strtod(value, &end);
+    else if (strcmp(name, "--plan") == 0) opts->plan_only = (unsigned)strtoul(value, &end, 10);
+    return end != nullptr && end != value && *end == '\0';
+}
+
 int cmd_chaos(int argc, char **argv) {
     korvsim::chaos_options opts;
+    std::string err;
     bool ok = argc >= 1 && argc % 2 == 1;
-    for (int i = 1; ok && i + 1 < argc; i += 2) {
-        char *end = nullptr;
-        if (strcmp(argv[i], "--seed") == 0) opts.seed = strtoull(argv[i + 1], &end, 0);
-        else if (strcmp(argv[i], "--minutes") == 0) opts.minutes = strtod(argv[i + 1], &end);
-        else if (strcmp(argv[i], "--plan") == 0) opts.plan_only = (unsigned)strtoul(argv[i + 1], &end, 10);
-        ok = end != nullptr && end != argv[i + 1] && *end == '\0';
-    }
+    for (int i = 1; ok && i + 1 < argc; i += 2) ok = chaos_option(argv[i], argv[i + 1], &opts, &err);
     if (!ok || opts.minutes <= 0) {
-        fprintf(stderr, "usage: korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]\n");
+        if (!err.empty()) fprintf(stderr, "korv-sim chaos: %s\n", err.c_str());
+        fprintf(stderr, "usage: korv-sim chaos DIR [--seed N] [--minutes M] [--without KINDS] [--plan STEPS]\n");
         return 2;
     }
     opts.dir = argv[0];
@@ -175,7 +182,7 @@ int usage() {
     fprintf(stderr, "  korv-sim run [--user NAME] DIR\n");
     fprintf(stderr, "  korv-sim demo [--keep DIR]\n");
     fprintf(stderr, "  korv-sim logcat DIR [-b radio]\n");
-    fprintf(stderr, "  korv-sim chaos DIR [--seed N] [--minutes M] [--plan STEPS]\n");
+    fprintf(stderr, "  korv-sim chaos DIR [--seed N] [--minutes M] [--without KINDS] [--plan STEPS]\n");
     return 2;
 }
 

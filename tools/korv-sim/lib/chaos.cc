@@ -138,6 +138,10 @@ void play(chaos_state &s, const sigset_t &stop_set) {
             break;
         }
         chaos_step st = chaos_plan_next(&plan);
+        if (s.opt.without & (1u << st.kind)) {
+            s.skipped[st.kind]++;
+            continue;
+        }
         note_step(s, st);
         if (chaos_is_fault(st.kind)) {
             fprintf(s.opt.out, "chaos: %6.1f s  step %llu  %s\n", chaos_seconds(s), (unsigned long long)s.step_no,
@@ -197,6 +201,20 @@ std::string chaos_read(const std::string &path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+int chaos_parse_without(const std::string &text, uint32_t *out, std::string *err) {
+    std::istringstream in(text);
+    for (std::string key; std::getline(in, key, ',');) {
+        int k = chaos_kind_by_key(key);
+        if (k < 0) {
+            std::string keys;
+            for (int i = 0; i < CK_COUNT; i++) keys += std::string(i ? ", " : "") + chaos_kind_key((chaos_kind)i);
+            return *err = "no kind of step named \"" + key + "\" (kinds: " + keys + ")", -1;
+        }
+        *out |= 1u << k;
+    }
+    return 0;
 }
 
 int chaos_main(const chaos_options &opt) {

@@ -18,12 +18,18 @@ struct chaos_options {
     uint64_t seed = 1;
     double minutes = 2;    /* steps start until this much time has passed */
     unsigned plan_only = 0; /* > 0: print the first N steps of the plan, run nothing */
+    /* Kinds of step drawn but not played (bit k: chaos_kind k): the plan,
+     * and so the seed's meaning, stays the same. */
+    uint32_t without = 0;
     FILE *out = stdout;
 };
 
 /* 0: every invariant held; 1: at least one failed (each printed with the
  * seed, the moment and the evidence); 2: the run could not be set up. */
 int chaos_main(const chaos_options &opt);
+/* Parses "--without" text: kind keys separated by commas ("plant-fifo,
+ * ctl-trickle"); 0, or -1 with the unknown key in *err. */
+int chaos_parse_without(const std::string &text, uint32_t *out, std::string *err);
 
 }  // namespace korvsim
 

@@ -26,6 +26,12 @@ const char *const k_names[CK_COUNT] = {
     "control socket flood", "control socket tricklers", "link planted at a capture", "named pipe planted at a capture",
 };
 
+const char *const k_keys[CK_COUNT] = {
+    "path-info", "nv-burst", "voltage", "load", "wfcfg", "utran-start", "utran-stop", "sigterm", "sigkill",
+    "powercut", "link-drop", "exception", "fill", "empty", "capture-start", "capture-stop", "at-timeout",
+    "ctl-flood", "ctl-trickle", "plant-link", "plant-fifo",
+};
+
 /* Relative weights of the kinds the plan may draw; the toggles (UTRAN,
  * /data, capture) share a weight and become start or stop by state. */
 struct weight {
@@ -53,6 +59,14 @@ chaos_kind draw_kind(chaos_plan *p) {
 }  // namespace
 
 const char *chaos_kind_name(chaos_kind k) { return k < CK_COUNT ? k_names[k] : "?"; }
+
+const char *chaos_kind_key(chaos_kind k) { return k < CK_COUNT ? k_keys[k] : "?"; }
+
+int chaos_kind_by_key(const std::string &key) {
+    for (int k = 0; k < CK_COUNT; k++)
+        if (key == k_keys[k]) return k;
+    return -1;
+}
 
 bool chaos_is_fault(chaos_kind k) { return k >= CK_SIGTERM && k < CK_COUNT; }
 

@@ -49,6 +49,9 @@ enum chaos_kind {
 };
 
 const char *chaos_kind_name(chaos_kind k);
+/* A kind's one-word key ("sigkill", "plant-fifo"), and back (-1: none). */
+const char *chaos_kind_key(chaos_kind k);
+int chaos_kind_by_key(const std::string &key);
 bool chaos_is_fault(chaos_kind k);
 
 /* The NV files the framework writes into, by index: a waveform's NV file

@@ -2,11 +2,11 @@
 // framework stand-in (chaos_frame.cc), the faults (chaos_fault.cc), the
 // summary (chaos_summary.cc) and the run itself (chaos.cc).
 //
-// Threads and ownership: the run thread plays the plan and owns everything
-// below `mu` that is not marked otherwise.  The prober thread asks korv's
-// status and samples its process while `up`; the service manager's threads
-// deliver exit reports and korv's log lines to on_line().  `mu` guards the
-// fields marked so, which those threads write.
+// Threads and ownership: the run thread plays the plan and owns every field
+// above `mu`.  The prober thread asks korv's status and samples its process
+// while `up`; the service manager's threads deliver its reports (korv's exits
+// among them) to on_line().  `mu` guards the fields below it, which those
+// threads write too; `up`, `up_gen` and `stopping` are atomics.
 #ifndef KORVSIM_CHAOS_RUN_H
 #define KORVSIM_CHAOS_RUN_H
 
@@ -48,11 +48,13 @@ struct chaos_state {
     chaos_ledger ledger;
     std::string log_path;
     size_t log_cursor = 0;       /* korv.log read up to here */
+    size_t out_cursor = 0;       /* korv.out (standard output and error) read up to here */
     std::map<std::string, std::string> before; /* device path -> bytes when the run began */
 
     uint64_t step_no = 0;        /* the moment: the step being played */
     std::string step_text;
     uint64_t steps[CK_COUNT] = {};
+    uint64_t skipped[CK_COUNT] = {}; /* drawn, not played (--without) */
     uint64_t entries_sent = 0, entries_written = 0;
     uint64_t digest = 1469598103934665603ull; /* FNV-1a over the steps played */
 

@@ -36,6 +36,13 @@ void chaos_summary(chaos_state &s) {
     fprintf(o, "\nfaults injected:\n");
     for (int k = 0; k < CK_COUNT; k++)
         if (chaos_is_fault((chaos_kind)k) && s.steps[k]) fprintf(o, "  %8" PRIu64 "  %s\n", s.steps[k], chaos_kind_name((chaos_kind)k));
+    bool any = false;
+    for (int k = 0; k < CK_COUNT; k++) {
+        if (!s.skipped[k]) continue;
+        if (!any) fprintf(o, "\nleft out (--without):\n");
+        any = true;
+        fprintf(o, "  %8" PRIu64 "  %s\n", s.skipped[k], chaos_kind_name((chaos_kind)k));
+    }
     fprintf(o, "\nchecks passed:\n");
     for (const auto &p : s.passed) fprintf(o, "  %8" PRIu64 "  %s\n", p.second, p.first.c_str());
     fprintf(o, "\nNV entries: %" PRIu64 " sent, %" PRIu64 " owed by korv (read before a clean end, or written %zu before a cut), %" PRIu64
