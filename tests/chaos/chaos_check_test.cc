@@ -154,6 +154,7 @@ TEST(ChaosNvCheck, AfterACutOnlyEntriesWrittenAWindowBeforeItAreOwed) {
     log += read_line(n + 1, k_utran, n + 1, 0);
     EXPECT_EQ(chaos_ledger_korv_ended(&l, log, false), n - k_chaos_cut_window);
     EXPECT_EQ(l.lost_allowed, 1 + k_chaos_cut_window);
+    EXPECT_EQ(l.written_total, n);
     // The image holds what was written up to the window before the cut.
     for (uint32_t seq = 1; seq <= n - k_chaos_cut_window; seq++)
         file.replace(f.base + seq * k_chaos_entry, k_chaos_entry, chaos_entry_text(seq, k_utran, seq));

@@ -96,6 +96,7 @@ size_t chaos_ledger_korv_ended(chaos_ledger *l, const std::string &log, bool cle
     if (!clean && written.size() > k_chaos_cut_window)
         owe.assign(written.begin(), written.end() - (long)k_chaos_cut_window);
     for (uint32_t seq : owe) chaos_ledger_owe(l, seq);
+    l->written_total += written.size();
     l->lost_allowed += read.size() > owe.size() ? read.size() - owe.size() : 0;
     return owe.size();
 }

@@ -25,6 +25,7 @@ struct chaos_ledger {
     std::map<uint32_t, chaos_entry> sent;                        /* by seq */
     std::map<std::pair<uint32_t, uint32_t>, uint32_t> owed;      /* (file, slot) -> seq */
     uint64_t owed_total = 0;     /* entries ever owed */
+    uint64_t written_total = 0;  /* entries korv's writer logged */
     uint64_t lost_allowed = 0;   /* read but not owed when a korv ended */
 };
 constexpr size_t k_chaos_cut_window = 64;

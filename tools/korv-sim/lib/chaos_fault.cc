@@ -12,15 +12,15 @@
 #include <sys/statvfs.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <thread>

@@ -55,7 +55,7 @@ struct chaos_state {
     std::string step_text;
     uint64_t steps[CK_COUNT] = {};
     uint64_t skipped[CK_COUNT] = {}; /* drawn, not played (--without) */
-    uint64_t entries_sent = 0, entries_written = 0;
+    uint64_t entries_sent = 0;
     uint64_t digest = 1469598103934665603ull; /* FNV-1a over the steps played */
 
     std::mutex mu;               /* guards the fields below */
