@@ -10,8 +10,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -117,7 +117,6 @@ int build_phone(chaos_state &s, std::string *err) {
 }
 
 void note_step(chaos_state &s, const chaos_step &st) {
-    s.step_no++;
     s.step_text = chaos_step_text(st);
     s.steps[st.kind]++;
     for (unsigned char c : s.step_text + "\n") s.digest = (s.digest ^ c) * 1099511628211ull;
@@ -138,6 +137,7 @@ void play(chaos_state &s, const sigset_t &stop_set) {
             break;
         }
         chaos_step st = chaos_plan_next(&plan);
+        s.step_no++; /* the plan's numbering, as --plan prints it */
         if (s.opt.without & (1u << st.kind)) {
             s.skipped[st.kind]++;
             continue;
@@ -154,7 +154,7 @@ void play(chaos_state &s, const sigset_t &stop_set) {
         }
         if (chaos_clock::now() >= next_progress) {
             chaos_progress(s);
-            next_progress += std::chrono::seconds(k_progress_s);
+            next_progress = chaos_clock::now() + std::chrono::seconds(k_progress_s);
         }
     }
 }

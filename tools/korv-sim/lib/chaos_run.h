@@ -51,7 +51,7 @@ struct chaos_state {
     size_t out_cursor = 0;       /* korv.out (standard output and error) read up to here */
     std::map<std::string, std::string> before; /* device path -> bytes when the run began */
 
-    uint64_t step_no = 0;        /* the moment: the step being played */
+    uint64_t step_no = 0;        /* the moment: the plan's step being played */
     std::string step_text;
     uint64_t steps[CK_COUNT] = {};
     uint64_t skipped[CK_COUNT] = {}; /* drawn, not played (--without) */

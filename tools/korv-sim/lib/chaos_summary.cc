@@ -28,8 +28,8 @@ void chaos_summary(chaos_state &s) {
     FILE *o = s.opt.out;
     std::lock_guard<std::mutex> g(s.mu);
     fprintf(o, "\n== chaos summary ==\n");
-    fprintf(o, "seed %" PRIu64 ", %" PRIu64 " steps in %.1f s, step digest %016" PRIx64 "\n", s.opt.seed, s.step_no,
-            chaos_seconds(s), s.digest);
+    fprintf(o, "seed %" PRIu64 ", steps 1 to %" PRIu64 " of its plan in %.1f s, digest of the steps played %016" PRIx64 "\n",
+            s.opt.seed, s.step_no, chaos_seconds(s), s.digest);
     fprintf(o, "\nframework traffic:\n");
     for (int k = 0; k < CK_COUNT; k++)
         if (!chaos_is_fault((chaos_kind)k) && s.steps[k]) fprintf(o, "  %8" PRIu64 "  %s\n", s.steps[k], chaos_kind_name((chaos_kind)k));
