@@ -241,11 +241,9 @@ struct fake_ctl {
 TEST(ChaosAliveCheck, StatusThatHangsOrComesLateFails) {
     std::string err, ev;
     int ms = 0;
-    {
-        fake_ctl prompt(0);
-        bool ok = prompt.ask(&ms, &err);
-        EXPECT_TRUE(chaos_check_status(ok, ms, err, &ev)) << ev;
-    }
+    EXPECT_TRUE(chaos_check_status(true, 200, "", &ev)) << ev;
+    // Real requests, so the evidence is what the run would see; neither can
+    // come in time however fast the machine is.
     {
         fake_ctl hung(-1);
         bool ok = hung.ask(&ms, &err);
