@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "cutils/properties.h"
 #include "data_image.h"
 #include "kor_os.h"
@@ -159,6 +160,30 @@ int cmd_logcat(int argc, char **argv) {
     return 0;
 }
 
+/* One option of korv-sim chaos; false for a bad value. */
+bool chaos_option(const char *name, const char *value, korvsim::chaos_options *opts, std::string *err) {
+    char *end = nullptr;
+    if (strcmp(name, "--without") == 0) return korvsim::chaos_parse_without(value, &opts->without, err) == 0;
+    if (strcmp(name, "--seed") == 0) opts->seed = strtoull(value, &end, 0);
+    else if (strcmp(name, "--minutes") == 0) opts->minutes = strtod(value, &end);
+    else if (strcmp(name, "--plan") == 0) opts->plan_only = (unsigned)strtoul(value, &end, 10);
+    return end != nullptr && end != value && *end == '\0';
+}
+
+int cmd_chaos(int argc, char **argv) {
+    korvsim::chaos_options opts;
+    std::string err;
+    bool ok = argc >= 1 && argc % 2 == 1;
+    for (int i = 1; ok && i + 1 < argc; i += 2) ok = chaos_option(argv[i], argv[i + 1], &opts, &err);
+    if (!ok || opts.minutes <= 0) {
+        if (!err.empty()) fprintf(stderr, "korv-sim chaos: %s\n", err.c_str());
+        fprintf(stderr, "usage: korv-sim chaos DIR [--seed N] [--minutes M] [--without KINDS] [--plan STEPS]\n");
+        return 2;
+    }
+    opts.dir = argv[0];
+    return korvsim::chaos_main(opts);
+}
+
 /* The property store works below KORV_ROOT, read once per process. */
 void use_root(const char *dir) { setenv("KORV_ROOT", std::filesystem::absolute(dir).c_str(), 1); }
 
@@ -250,6 +275,9 @@ int usage(FILE *out, int rc) {
           "        e2fsck on the copy (replays its journal), then mounts it read-only on MNT\n"
           "  umount DIR\n"
           "        unmounts DIR/data (or DIR, a mounted copy)\n"
+          "  chaos DIR [--seed N] [--minutes M] [--without KINDS] [--plan STEPS]\n"
+          "        (root) korv on a new phone in DIR under seeded traffic and faults, every\n"
+          "        invariant checked (docs/reliability.md); --plan prints the plan only\n"
           "  --help\n"
           "        this text\n",
           out);
@@ -267,6 +295,7 @@ int main(int argc, char **argv) {
     if (argc >= 2 && strcmp(argv[1], "setprop") == 0) return cmd_setprop(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "getprop") == 0) return cmd_getprop(argc - 2, argv + 2);
     if (argc >= 2 && strcmp(argv[1], "exception") == 0) return cmd_exception(argc - 2, argv + 2);
+    if (argc >= 2 && strcmp(argv[1], "chaos") == 0) return cmd_chaos(argc - 2, argv + 2);
     std::string err;
     if (argc == 3 && strcmp(argv[1], "init") == 0) return cmd_init(argv[2], 0);
     if (argc == 5 && strcmp(argv[1], "init") == 0 && strcmp(argv[3], "--data-image") == 0)

@@ -70,10 +70,14 @@ int ask_once(const std::string &socket_path, const std::string &request, long lo
     int fd = connect_to(socket_path, err, connect_errno);
     if (fd < 0) return -1;
     std::string line = request + "\n";
-    int rc = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()) ? 0 : -1;
-    if (rc != 0) *err = std::string("sending the request: ") + strerror(errno);
+    bool sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
+    int send_errno = errno;
     answer->clear();
-    if (rc == 0) rc = read_line(fd, deadline, answer, err);
+    /* A korv with every slot taken answers "busy" and closes at once, maybe
+     * before the request is in: its answer is read even when the send
+     * failed (the closed peer ends the read at once otherwise). */
+    int rc = read_line(fd, deadline, answer, err);
+    if (rc != 0 && !sent) *err = std::string("sending the request: ") + strerror(send_errno);
     close(fd);
     return rc;
 }
