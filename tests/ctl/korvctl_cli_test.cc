@@ -116,3 +116,25 @@ TEST(KorvctlCli, ExceptionCauseInWordsAndCaptureCopyForTheCaller) {
 }
 
 }  // namespace
+
+// A korv with every slot taken writes its busy answer and closes, maybe
+// before korvctl's request is in: the answer is still what korvctl reads
+// (it then asks again), not the failed send.
+TEST(KorvctlCli, BusyAnswerOfAKorvThatClosedFirstIsRead) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const std::string busy = "{\"error\":\"busy\"}\n";
+    ASSERT_EQ(write(sv[1], busy.data(), busy.size()), static_cast<ssize_t>(busy.size()));
+    close(sv[1]);
+    std::string answer, err;
+    EXPECT_EQ(korvctl_exchange(sv[0], "status", 1000, &answer, &err), 0) << err;
+    EXPECT_EQ(answer, "{\"error\":\"busy\"}");
+    close(sv[0]);
+
+    // A peer gone without a word: the failed send is what is reported.
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    close(sv[1]);
+    EXPECT_EQ(korvctl_exchange(sv[0], "status", 1000, &answer, &err), -1);
+    EXPECT_NE(err.find("sending the request: Broken pipe"), std::string::npos) << err;
+    close(sv[0]);
+}

@@ -69,6 +69,15 @@ int ask_once(const std::string &socket_path, const std::string &request, long lo
              std::string *err, int *connect_errno) {
     int fd = connect_to(socket_path, err, connect_errno);
     if (fd < 0) return -1;
+    int rc = korvctl_exchange(fd, request, static_cast<int>(deadline - now_ms()), answer, err);
+    close(fd);
+    return rc;
+}
+
+} // namespace
+
+int korvctl_exchange(int fd, const std::string &request, int timeout_ms, std::string *answer, std::string *err) {
+    long long deadline = now_ms() + timeout_ms;
     std::string line = request + "\n";
     bool sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size());
     int send_errno = errno;
@@ -78,11 +87,8 @@ int ask_once(const std::string &socket_path, const std::string &request, long lo
      * failed (the closed peer ends the read at once otherwise). */
     int rc = read_line(fd, deadline, answer, err);
     if (rc != 0 && !sent) *err = std::string("sending the request: ") + strerror(send_errno);
-    close(fd);
     return rc;
 }
-
-} // namespace
 
 int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
                 std::string *err, int timeout_ms, int *connect_errno) {

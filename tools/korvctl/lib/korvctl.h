@@ -21,6 +21,11 @@ std::string korvctl_socket_path(const std::string &root);
 int korvctl_ask(const std::string &socket_path, const std::string &request, std::string *answer,
                 std::string *err, int timeout_ms = 5000, int *connect_errno = nullptr);
 
+// One request line sent on the connected fd and the answer line read, within
+// timeout_ms; an answer korv wrote before closing is read even when the
+// request could not be sent (a busy korv closes at once).  0 or -1 with *err.
+int korvctl_exchange(int fd, const std::string &request, int timeout_ms, std::string *answer, std::string *err);
+
 // What to do when the socket at path (below root, "" on a phone) could not
 // be connected to with errno err: one or two lines, newline-terminated.
 std::string korvctl_connect_advice(const std::string &root, const std::string &path, int err);
