@@ -137,17 +137,26 @@ $ sleep 311.7 &
            or open('/tmp/phone').read() != 'mine\n', '/tmp/phone written')
 
 
+def tree_below_tmp():
+    """A clone in /tmp, or in a mkdtemp folder, stays visible to its pages
+    over their fresh /tmp."""
+    with tempfile.TemporaryDirectory(prefix='runner-test-') as work:
+        with open(os.path.join(work, 'data.txt'), 'w') as f:
+            f.write('from the tree\n')
+        rc, out = run(work, 'tmp.md', '```console\n$ cat data.txt\nfrom the tree\n```\n')
+        expect('a page of a tree below /tmp sees the tree', rc == 0, out)
+
+
 def main():
     if os.geteuid() != 0:
         print('skipped: the runner needs root for its namespaces (run as root)')
         return SKIP
-    # Below the current folder (the build tree under CTest), not below /tmp:
-    # each page gets a /tmp of its own and would not see these pages there.
     with tempfile.TemporaryDirectory(prefix='runner-test-', dir=os.getcwd()) as work:
         pages_that_pass(work)
         pages_that_fail(work)
         pages_that_break_rules(work)
         sessions_are_private(work)
+    tree_below_tmp()
     for f in FAILS:
         print('FAIL: ' + f)
     return 1 if FAILS else 0

@@ -257,6 +257,29 @@ def loopback_up():
         fcntl.ioctl(s, SIOCSIFFLAGS, struct.pack('16sH14x', b'lo', flags | IFF_UP))
 
 
+def hold_tops_below_tmp(paths):
+    """The folders right below /tmp that hold any of paths (a clone in /tmp, or
+    in a mkdtemp folder), each with a descriptor held open: the page's fresh
+    /tmp would hide them otherwise."""
+    tops = set()
+    for p in paths:
+        real = os.path.realpath(p)
+        if real.startswith('/tmp/'):
+            tops.add('/tmp/' + real[len('/tmp/'):].split('/')[0])
+    return [(top, os.open(top, os.O_PATH | os.O_DIRECTORY)) for top in sorted(tops)]
+
+
+def bind_back(held):
+    """Each held folder bound again at its own path in the fresh /tmp (the
+    descriptor's link as it is: canonicalised, it would name the new, empty
+    folder)."""
+    for top, fd in held:
+        os.mkdir(top)
+        subprocess.run(['mount', '--no-canonicalize', '--bind', '/proc/self/fd/%d' % fd, top],
+                       check=True, pass_fds=(fd,))
+        os.close(fd)
+
+
 def make_workdir(src):
     """A folder that looks like the source tree to the page's relative paths
     (scenarios/, tools/, ...) while what the page writes stays in it."""
@@ -291,7 +314,9 @@ def run_inside(args, cmds):
     out_fd = os.open(args.out, os.O_RDONLY | os.O_DIRECTORY)
     bg_log_shown = os.path.join(args.out, args.name + '.bg.log')
     args.out = '/proc/1/fd/%d' % out_fd
+    held = hold_tops_below_tmp([args.src, args.bin])
     subprocess.run(['mount', '-t', 'tmpfs', '-o', 'mode=1777', 'korv-doctest', '/tmp'], check=True)
+    bind_back(held)
     work = make_workdir(args.src)
     os.chdir(work)
     env = session_env(args, work)
