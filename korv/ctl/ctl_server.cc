@@ -267,14 +267,26 @@ static uint64_t waiting_since(const ctl_client_st *c)
     return c->in_len > 0 ? c->request_ms : c->last_ms;
 }
 
-/* A slot for a new client: a free one, else the one that has gone longest
- * without a whole request once that is CTL_STALLED_MS (its client is
- * closed); NULL when every client is busy with a request. */
+/* A client that closed without a byte left to read: it only waits for this
+ * thread's next poll to give its slot back. */
+static int client_left(int fd)
+{
+    char byte;
+    return recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+/* A slot for a new client: a free one or one whose client has left, else
+ * the one that has gone longest without a whole request once that is
+ * CTL_STALLED_MS (its client is closed); NULL when every client is busy with
+ * a request.  Looking for clients that left is what keeps a flood of
+ * connect-and-close from answering everyone else "busy". */
 static ctl_client_st *free_slot(void)
 {
     uint64_t now = now_ms();
     ctl_client_st *stalled = NULL;
     for (ctl_client_st &c : s_clients) {
+        if (c.fd >= 0 && c.in_len == 0 && c.out.len == 0 && client_left(c.fd))
+            client_close(&c);
         if (c.fd < 0)
             return &c;
         uint64_t since = waiting_since(&c);
@@ -293,7 +305,7 @@ static void accept_clients(void)
         int fd = accept4(s_listen_fd, NULL, NULL, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return; /* EAGAIN, or a client that left before we got to it */
-        if (!peer_allowed(fd)) {
+        if (!peer_allowed(fd) || client_left(fd)) {
             close(fd);
             continue;
         }

@@ -1,4 +1,5 @@
-// Hostile clients of the control socket: a hundred at once, a 1 MiB line,
+// Hostile clients of the control socket: a hundred at once, a flood of
+// clients that connect and leave, a 1 MiB line,
 // garbage, and one that asks and never reads.  korv goes on answering the
 // next client, the framework links keep working, and the stop is not held.
 // A connect flood from a refused uid leaves one log line; four clients that
@@ -80,6 +81,29 @@ TEST(CtlHostile, FloodsGarbageAndSilentReadersLeaveKorvServing) {
     EXPECT_EQ(busy, 96);
     for (int fd : crowd) close(fd);
     EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
+
+    // Clients of an allowed uid that connect and leave at once, as fast as a
+    // thread can: a slot they held is free again, so an operator asking
+    // meanwhile is answered at the first try, never told "busy".
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) {
+            int fd = connect_raw(r.socket());
+            if (fd >= 0) close(fd);
+        }
+    });
+    int told_busy = 0;
+    for (int i = 0; i < 20; i++) {
+        int fd = connect_raw(r.socket());
+        ASSERT_GE(fd, 0);
+        std::string answer, err;
+        EXPECT_EQ(korvctl_exchange(fd, "log level", 5000, &answer, &err), 0) << err;
+        told_busy += answer == "{\"error\":\"busy\"}";
+        close(fd);
+    }
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(told_busy, 0) << "of 20 asks during the flood";
 
     // A 1 MiB line: one answer, then the connection is closed.
     int big = connect_raw(r.socket());
