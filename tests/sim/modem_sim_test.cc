@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -130,6 +131,18 @@ TEST(ModemSim, SettingsAndFaultInjection) {
            {WF_BIN_LOAD, &w, EIO, ""},
            {DMI_CREATE, &d, EINVAL, ""}});
     EXPECT_EQ(0x10u, ext.value);
+
+    // A slow driver answers late but answers; a delay past 2 s is cut to 2 s
+    // (uncut, this one would outlast the test's time limit).
+    const std::pair<const char *, long> delays[] = {{"delay_ms = 300\n", 300}, {"delay_ms = 999999\n", 2000}};
+    for (const auto &[conf, at_least] : delays) {
+        m.root.write("/dev/modem.conf", conf);
+        auto t0 = std::chrono::steady_clock::now();
+        m.run({{MODEM_EXT_INFO, &ext, 0, "EXT_INFO id=6 value=0x3ff000 = 0"}});
+        EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(),
+                  at_least)
+            << conf;
+    }
 }
 
 TEST(ModemSim, ChannelTableSharedByThreadsAndProcesses) {

@@ -39,6 +39,9 @@ constexpr size_t k_conf_max = 8192;
 constexpr size_t k_table_max = 4096;
 constexpr size_t k_line_max = 512;
 constexpr int k_lock_wait_ms = 3000;
+/* A slow driver is slow, not stuck: the teardown that reaches it from a
+ * signal handler must still end. */
+constexpr uint64_t k_max_delay_ms = 2000;
 
 struct ext_setting {
     uint32_t id;
@@ -52,6 +55,7 @@ struct sim_settings {
     int fail_count;
     ext_setting ext[k_max_ext];
     int ext_count;
+    uint64_t delay_ms; /* how long every request takes before it is answered */
 };
 
 /* Serialises requests of this process; the flock alone would do as well, but
@@ -127,6 +131,8 @@ void apply_setting(const char *key, char *value, sim_settings *s) {
         s->nvram_base = num;
     } else if (strcmp(key, "nvram_size") == 0) {
         s->nvram_size = num;
+    } else if (strcmp(key, "delay_ms") == 0) {
+        s->delay_ms = num < k_max_delay_ms ? num : k_max_delay_ms;
     } else if (strncmp(key, "ext_info.", 9) == 0 && s->ext_count < k_max_ext) {
         uint64_t id = 0;
         if (parse_number(key + 9, &id) == 0)
@@ -519,6 +525,13 @@ extern "C" int modem_sim_ioctl(const char *root, int fd, unsigned long request, 
     outcome o;
     o.text[0] = '\0';
     describe_request(request, arg, &o);
+    /* Before the locks: a slow request keeps its caller waiting, and other
+     * threads' requests wait only for the driver's own work. */
+    if (s.delay_ms > 0) {
+        struct timespec delay = {(time_t)(s.delay_ms / 1000), (long)(s.delay_ms % 1000) * 1000000L};
+        while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+        }
+    }
     driver_lock lk;
     int rc = -1;
     if (lock_driver(root, &lk) != 0) {

@@ -101,6 +101,9 @@ int build_phone(chaos_state &s, std::string *err) {
     fs::create_directories(p, ec);
     s.root = p.string();
     s.log_path = s.root + "/korv.log";
+    /* The property store this process sets (the AT time-out) is the root's;
+     * it reads KORV_ROOT once, at its first call. */
+    setenv("KORV_ROOT", s.root.c_str(), 1);
     if (korv_sim_data_image(s.root, s.image_mib, err) != 0 || korv_sim_init(s.root, err) != 0) return -1;
     for (const char *c : k_canaries) {
         std::string bytes;

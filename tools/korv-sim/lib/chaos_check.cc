@@ -63,12 +63,13 @@ std::string range(const std::string &b, size_t off, size_t n) { return off < b.s
 
 void chaos_ledger_sent(chaos_ledger *l, const chaos_entry &e) { l->sent[e.seq] = e; }
 
-void chaos_ledger_owe(chaos_ledger *l, uint32_t seq) {
+bool chaos_ledger_owe(chaos_ledger *l, uint32_t seq) {
     auto it = l->sent.find(seq);
-    if (it == l->sent.end()) return;
+    if (it == l->sent.end() || l->exempt.count(seq) != 0) return false;
     uint32_t &owed = l->owed[{it->second.file, it->second.slot}];
     if (seq > owed) owed = seq;
     l->owed_total++;
+    return true;
 }
 
 void chaos_log_entries(const std::string &log, std::vector<uint32_t> *read, std::vector<uint32_t> *written) {
@@ -95,10 +96,11 @@ size_t chaos_ledger_korv_ended(chaos_ledger *l, const std::string &log, bool cle
     std::vector<uint32_t> owe = clean ? read : std::vector<uint32_t>();
     if (!clean && written.size() > k_chaos_cut_window)
         owe.assign(written.begin(), written.end() - (long)k_chaos_cut_window);
-    for (uint32_t seq : owe) chaos_ledger_owe(l, seq);
+    size_t owed = 0;
+    for (uint32_t seq : owe) owed += chaos_ledger_owe(l, seq);
     l->written_total += written.size();
-    l->lost_allowed += read.size() > owe.size() ? read.size() - owe.size() : 0;
-    return owe.size();
+    l->lost_allowed += read.size() > owed ? read.size() - owed : 0;
+    return owed;
 }
 
 bool chaos_check_nv_file(const chaos_ledger &l, uint32_t file, const std::string &before, const std::string &now,

@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,16 +24,18 @@ namespace korvsim {
  * its newest owed entry (or a later one of the same slot). */
 struct chaos_ledger {
     std::map<uint32_t, chaos_entry> sent;                        /* by seq */
+    std::set<uint32_t> exempt;   /* sent while something was planted at their file: never owed */
     std::map<std::pair<uint32_t, uint32_t>, uint32_t> owed;      /* (file, slot) -> seq */
     uint64_t owed_total = 0;     /* entries ever owed */
     uint64_t written_total = 0;  /* entries korv's writer logged */
-    uint64_t lost_allowed = 0;   /* read but not owed when a korv ended */
+    uint64_t lost_allowed = 0;   /* read but not owed when a korv ended (or exempt) */
 };
 constexpr size_t k_chaos_cut_window = 64;
 
 void chaos_ledger_sent(chaos_ledger *l, const chaos_entry &e);
-/* Marks seq owed (unknown seqs, e.g. from a garbled log line, are ignored). */
-void chaos_ledger_owe(chaos_ledger *l, uint32_t seq);
+/* Marks seq owed; false for an exempt seq or an unknown one (e.g. from a
+ * garbled log line), which stay unowed. */
+bool chaos_ledger_owe(chaos_ledger *l, uint32_t seq);
 
 /* The entries korv's log says were read (the NV channel's dispatcher) and
  * written (the writer), in log order, from complete lines of `log`. */

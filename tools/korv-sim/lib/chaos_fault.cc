@@ -22,10 +22,12 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "chaos_run.h"
+#include "cutils/properties.h"
 #include "data_image.h"
 #include "sim_root.h"
 #include "korvctl.h"
@@ -222,12 +224,13 @@ void write_exception_record(chaos_state &s) {
     if (korv_sim_exception(s.root, 2, &err) != 0) chaos_result(s, "framework script", false, err);
 }
 
-/* The radio layer's side of an AT time-out: the property korv watches. */
+/* The radio layer's side of an AT time-out: the property korv watches, set
+ * through the property store as korv-sim setprop sets it. */
 void set_at_timeout(chaos_state &s) {
-    std::string path = s.root + "/dev/__properties__/radio.brimwell.at_timeout";
-    FILE *f = fopen(path.c_str(), "w");
-    if (!f || fputs("1", f) < 0 || fclose(f) != 0)
-        chaos_result(s, "framework script", false, "cannot set radio.brimwell.at_timeout: " + std::string(strerror(errno)));
+    errno = 0;
+    if (property_set("radio.brimwell.at_timeout", "1") != 0)
+        chaos_result(s, "framework script", false,
+                     "cannot set radio.brimwell.at_timeout: " + std::string(errno ? strerror(errno) : "refused"));
 }
 
 /* Either way korv handles a modem exception: notification 1, the dump tool,
@@ -427,6 +430,85 @@ void fault_trickle(chaos_state &s) {
     for (int fd : fds) close(fd);
 }
 
+/* ---- a slow modem driver ---- */
+
+/* Three seconds in which every driver request takes `delay_ms`, while the
+ * framework asks for a load and a SIM voltage each second and the run asks
+ * for the status: requests wait for the driver, the control socket does not. */
+void fault_slow_driver(chaos_state &s, uint32_t delay_ms) {
+    std::string conf = s.root + "/dev/modem.conf", before = chaos_read(conf);
+    std::ofstream(conf, std::ios::app) << "\ndelay_ms = " << delay_ms << "   # chaos: a slow driver\n";
+    for (uint32_t i = 0; i < 3; i++) {
+        chaos_step load;
+        load.kind = CK_LOAD;
+        load.a = i % 2;
+        chaos_frame_step(s, load);
+        chaos_step voltage;
+        voltage.kind = CK_VOLTAGE;
+        voltage.a = i % 2;
+        voltage.b = 1 + i;
+        chaos_frame_step(s, voltage);
+        timed_ask(s, "status");
+        usleep(1000 * 1000);
+    }
+    std::ofstream(conf, std::ios::trunc) << before;
+}
+
+/* ---- planted at an NV file ---- */
+
+/* Waits until korv's log has not grown for a moment (its writer idle, its
+ * batch's files closed), at most `limit_ms`. */
+void wait_log_quiet(chaos_state &s, int limit_ms) {
+    size_t last = file_size(s.log_path);
+    auto still = chaos_clock::now();
+    wait_until(limit_ms, [&] {
+        size_t now = file_size(s.log_path);
+        if (now != last) last = now, still = chaos_clock::now();
+        return since_ms(still) >= 300;
+    });
+}
+
+/* A link to a file outside (or a named pipe) stands at a waveform's NV file,
+ * the file itself moved aside, while the framework sends entries to it:
+ * korv refuses the path, stays alive, and writes nothing through the link.
+ * The entries are exempt from the ledger (korv cannot keep them); the file
+ * is put back afterwards. */
+void fault_plant_nv(chaos_state &s, const chaos_step &st) {
+    const chaos_nv_file &f = chaos_nv_files()[st.a];
+    std::string at = chaos_host(s, f.file), held = at + ".chaos-held";
+    wait_log_quiet(s, 10000);
+    size_t log_from = file_size(s.log_path);
+    if (rename(at.c_str(), held.c_str()) != 0)
+        return chaos_result(s, "framework script", false, "cannot move " + at + " aside: " + strerror(errno));
+    /* A relative link that climbs out of the NV root, short enough to fit
+     * in its inode however deep the phone's folder (/data may be full). */
+    std::string up = fs::path(chaos_host(s, k_link_target)).lexically_relative(fs::path(at).parent_path()).string();
+    bool planted = st.kind == CK_PLANT_NV_LINK ? symlink(up.c_str(), at.c_str()) == 0 : mkfifo(at.c_str(), 0666) == 0;
+    if (planted) {
+        for (const chaos_entry &e : chaos_burst_entries(st)) s.ledger.exempt.insert(e.seq);
+        chaos_frame_step(s, st);
+        /* korv names the path as the framework gave it: folder, "/", name. */
+        std::string mark = std::string("refused path ") + f.dir, name = std::string(strrchr(f.file, '/')) + ": ";
+        bool refused = wait_until(5000, [&] {
+            size_t cursor = log_from;
+            std::string part = read_new(s.log_path, &cursor);
+            for (size_t at = part.find(mark); at != std::string::npos; at = part.find(mark, at + 1))
+                if (part.substr(at, part.find('\n', at) - at).find(name) != std::string::npos) return true;
+            return false;
+        });
+        chaos_result(s, "nothing touched: korv refuses what is planted at its NV file", refused,
+                     "no \"" + mark + "..." + name + "\" in korv's log within 5 s of the entries");
+        timed_ask(s, "status");
+        wait_log_quiet(s, 5000);
+        unlink(at.c_str());
+    } else {
+        chaos_result(s, "framework script", false, "cannot plant at " + at + ": " + strerror(errno));
+    }
+    if (rename(held.c_str(), at.c_str()) != 0)
+        chaos_result(s, "framework script", false, "cannot put " + at + " back: " + strerror(errno));
+    check_untouched(s, k_link_target, " (after " + chaos_step_text(st) + ")");
+}
+
 }  // namespace
 
 int chaos_korv_start(chaos_state &s) {
@@ -507,6 +589,13 @@ void chaos_fault_step(chaos_state &s, const chaos_step &st) {
     case CK_PLANT_LINK:
     case CK_PLANT_FIFO:
         fault_plant(s, st);
+        break;
+    case CK_PLANT_NV_LINK:
+    case CK_PLANT_NV_FIFO:
+        fault_plant_nv(s, st);
+        break;
+    case CK_SLOW_DRIVER:
+        fault_slow_driver(s, st.a);
         break;
     case CK_LINK_DROP:
         fault_link_drop(s, st.a);

@@ -100,6 +100,8 @@ void chaos_frame_step(chaos_state &s, const chaos_step &st) {
         send_paths(s);
         break;
     case CK_NV_BURST:
+    case CK_PLANT_NV_LINK: /* the entries sent while the plant stands */
+    case CK_PLANT_NV_FIFO:
         send_burst(s, st);
         break;
     case CK_VOLTAGE:

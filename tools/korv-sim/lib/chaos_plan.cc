@@ -24,12 +24,13 @@ const char *const k_names[CK_COUNT] = {
     "UTRAN stop", "SIGTERM",  "SIGKILL",     "power cut",     "link drop",     "modem exception",
     "/data fill", "/data empty", "capture start", "capture stop", "AT time-out",
     "control socket flood", "control socket tricklers", "link planted at a capture", "named pipe planted at a capture",
+    "slow driver", "link planted at an NV file", "named pipe planted at an NV file",
 };
 
 const char *const k_keys[CK_COUNT] = {
     "path-info", "nv-burst", "voltage", "load", "wfcfg", "utran-start", "utran-stop", "sigterm", "sigkill",
     "powercut", "link-drop", "exception", "fill", "empty", "capture-start", "capture-stop", "at-timeout",
-    "ctl-flood", "ctl-trickle", "plant-link", "plant-fifo",
+    "ctl-flood", "ctl-trickle", "plant-link", "plant-fifo", "slow-driver", "plant-nv-link", "plant-nv-fifo",
 };
 
 /* Relative weights of the kinds the plan may draw; the toggles (UTRAN,
@@ -42,7 +43,8 @@ const weight k_weights[] = {
     {CK_PATH_INFO, 4}, {CK_NV_BURST, 30}, {CK_VOLTAGE, 6}, {CK_LOAD, 5},   {CK_WFCFG, 3},
     {CK_UTRAN_START, 4}, {CK_SIGTERM, 2}, {CK_SIGKILL, 2}, {CK_POWERCUT, 2}, {CK_LINK_DROP, 2},
     {CK_EXCEPTION, 2}, {CK_DATA_FILL, 2}, {CK_CAPTURE_START, 2}, {CK_AT_TIMEOUT, 1}, {CK_CTL_FLOOD, 1},
-    {CK_CTL_TRICKLE, 1}, {CK_PLANT_LINK, 1}, {CK_PLANT_FIFO, 1},
+    {CK_CTL_TRICKLE, 1}, {CK_PLANT_LINK, 1}, {CK_PLANT_FIFO, 1}, {CK_SLOW_DRIVER, 1}, {CK_PLANT_NV_LINK, 1},
+    {CK_PLANT_NV_FIFO, 1},
 };
 
 chaos_kind draw_kind(chaos_plan *p) {
@@ -104,6 +106,18 @@ chaos_step chaos_plan_next(chaos_plan *p) {
         s.b = chaos_below(&p->rng, 8) == 0 ? 500 + chaos_below(&p->rng, 1500) : 1 + chaos_below(&p->rng, 120);
         s.first_seq = p->next_seq;
         p->next_seq += s.b;
+        break;
+    case CK_PLANT_NV_LINK:
+    case CK_PLANT_NV_FIFO:
+        /* A waveform's file, never MA: korv holds MA open from its start, so
+         * what stands at MA's path meets only the next korv. */
+        s.a = chaos_below(&p->rng, 2);
+        s.b = 1 + chaos_below(&p->rng, 40);
+        s.first_seq = p->next_seq;
+        p->next_seq += s.b;
+        break;
+    case CK_SLOW_DRIVER:
+        s.a = 50 + chaos_below(&p->rng, 450); /* ms a driver request takes */
         break;
     case CK_VOLTAGE:
         s.a = chaos_below(&p->rng, 2);
@@ -178,6 +192,14 @@ std::string chaos_step_text(const chaos_step &s) {
     case CK_PLANT_FIFO:
         snprintf(b, sizeof b, "%s: chaos%u", chaos_kind_name(s.kind), s.a);
         break;
+    case CK_PLANT_NV_LINK:
+    case CK_PLANT_NV_FIFO:
+        snprintf(b, sizeof b, "%s: %u entries into %s from #%u", chaos_kind_name(s.kind), s.b,
+                 chaos_nv_files()[s.a].file, s.first_seq);
+        break;
+    case CK_SLOW_DRIVER:
+        snprintf(b, sizeof b, "%s: %u ms a request", chaos_kind_name(s.kind), s.a);
+        break;
     default:
         snprintf(b, sizeof b, "%s", chaos_kind_name(s.kind));
         break;
@@ -187,7 +209,7 @@ std::string chaos_step_text(const chaos_step &s) {
 
 std::vector<chaos_entry> chaos_burst_entries(const chaos_step &s) {
     std::vector<chaos_entry> out;
-    if (s.kind != CK_NV_BURST) return out;
+    if (s.kind != CK_NV_BURST && s.kind != CK_PLANT_NV_LINK && s.kind != CK_PLANT_NV_FIFO) return out;
     chaos_rng r;
     r.state = s.sub;
     for (uint32_t i = 0; i < s.b; i++) out.push_back({s.first_seq + i, s.a, chaos_below(&r, k_chaos_slots)});

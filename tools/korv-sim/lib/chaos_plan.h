@@ -45,6 +45,9 @@ enum chaos_kind {
     CK_CTL_TRICKLE,   /* four control clients sending a byte every 3.5 s */
     CK_PLANT_LINK,    /* a link where a capture is written, to a file outside */
     CK_PLANT_FIFO,    /* a named pipe where a capture is written */
+    CK_SLOW_DRIVER,   /* every request of the modem driver answered late, for a few seconds */
+    CK_PLANT_NV_LINK, /* a link at a waveform's NV file, to a file outside, while entries go to it */
+    CK_PLANT_NV_FIFO, /* a named pipe at a waveform's NV file, the same */
     CK_COUNT
 };
 
@@ -100,7 +103,8 @@ struct chaos_entry {
     uint32_t file;
     uint32_t slot;
 };
-/* The entries of a burst step, in the order they are sent. */
+/* The entries of a step that sends some (a burst, a plant at an NV file),
+ * in the order they are sent. */
 std::vector<chaos_entry> chaos_burst_entries(const chaos_step &s);
 
 }  // namespace korvsim

@@ -47,7 +47,7 @@ void chaos_summary(chaos_state &s) {
     for (const auto &p : s.passed) fprintf(o, "  %8" PRIu64 "  %s\n", p.second, p.first.c_str());
     fprintf(o, "\nNV entries: %" PRIu64 " sent, %" PRIu64 " written (by korv's log), %" PRIu64
                " owed (read before a clean end, or written %zu before a cut), %" PRIu64
-               " read but lost as allowed (a cut or SIGKILL)\n",
+               " read but lost as allowed (a cut, a SIGKILL, or refused at a planted NV file)\n",
             s.entries_sent, s.ledger.written_total, s.ledger.owed_total, k_chaos_cut_window, s.ledger.lost_allowed);
     fprintf(o, "korv's peak: %d descriptors, %d threads, %ld MiB resident\n", s.peak.fds, s.peak.threads,
             s.peak.rss_kib / 1024);

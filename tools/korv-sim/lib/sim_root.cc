@@ -53,7 +53,10 @@ const char *const k_modem_conf =
     "# ext_info.6 = 0x3FF000\n"
     "#\n"
     "# Requests that fail with EIO:\n"
-    "# fail = 0x4D03, 0x4D05\n";
+    "# fail = 0x4D03, 0x4D05\n"
+    "#\n"
+    "# How long every request takes, in ms (at most 2000):\n"
+    "# delay_ms = 300\n";
 
 const char *const k_utran_load_config =
     "# how binaries of this waveform are loaded\nload_wave_type_ex = 1  # 1: ask wf_config.ini\n";
