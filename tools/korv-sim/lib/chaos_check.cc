@@ -63,6 +63,10 @@ std::string range(const std::string &b, size_t off, size_t n) { return off < b.s
 
 void chaos_ledger_sent(chaos_ledger *l, const chaos_entry &e) { l->sent[e.seq] = e; }
 
+std::string chaos_written_text(const chaos_entry &e) {
+    return k_written_mark + chaos_entry_text(e.seq, e.file, e.slot);
+}
+
 bool chaos_ledger_owe(chaos_ledger *l, uint32_t seq) {
     auto it = l->sent.find(seq);
     if (it == l->sent.end() || l->exempt.count(seq) != 0) return false;

@@ -37,6 +37,9 @@ void chaos_ledger_sent(chaos_ledger *l, const chaos_entry &e);
  * garbled log line), which stay unowed. */
 bool chaos_ledger_owe(chaos_ledger *l, uint32_t seq);
 
+/* The text of the line korv's writer logs as it takes an entry. */
+std::string chaos_written_text(const chaos_entry &e);
+
 /* The entries korv's log says were read (the NV channel's dispatcher) and
  * written (the writer), in log order, from complete lines of `log`. */
 void chaos_log_entries(const std::string &log, std::vector<uint32_t> *read, std::vector<uint32_t> *written);

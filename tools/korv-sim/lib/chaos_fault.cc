@@ -114,6 +114,7 @@ void on_line(chaos_state &s, const std::string &line) {
 void mark_down(chaos_state &s, int expect) {
     s.up = false;
     s.up_gen++;
+    s.last_sent = 0; /* what it did not read, no korv will */
     std::vector<chaos_proc_sample> life;
     {
         std::lock_guard<std::mutex> g(s.mu);
@@ -456,6 +457,22 @@ void fault_slow_driver(chaos_state &s, uint32_t delay_ms) {
 
 /* ---- planted at an NV file ---- */
 
+/* Waits until the running korv's writer has taken the newest entry sent to
+ * it (its line in korv's log), at most `limit_ms`: a plant must meet only
+ * the entries sent for it, and korv may sit for seconds with entries unread
+ * (a UTRAN stop pauses its looper for 2 s). */
+void wait_written(chaos_state &s, int limit_ms) {
+    if (s.last_sent == 0) return;
+    std::string mark = chaos_written_text(s.ledger.sent[s.last_sent]), seen;
+    size_t cursor = s.log_cursor;
+    wait_until(limit_ms, [&] {
+        seen += read_new(s.log_path, &cursor);
+        if (seen.find(mark) != std::string::npos) return true;
+        if (seen.size() > mark.size()) seen.erase(0, seen.size() - mark.size());
+        return false;
+    });
+}
+
 /* Waits until korv's log has not grown for a moment (its writer idle, its
  * batch's files closed), at most `limit_ms`. */
 void wait_log_quiet(chaos_state &s, int limit_ms) {
@@ -476,6 +493,7 @@ void wait_log_quiet(chaos_state &s, int limit_ms) {
 void fault_plant_nv(chaos_state &s, const chaos_step &st) {
     const chaos_nv_file &f = chaos_nv_files()[st.a];
     std::string at = chaos_host(s, f.file), held = at + ".chaos-held";
+    wait_written(s, 10000);
     wait_log_quiet(s, 10000);
     size_t log_from = file_size(s.log_path);
     if (rename(at.c_str(), held.c_str()) != 0)

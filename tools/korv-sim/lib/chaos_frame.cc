@@ -66,6 +66,7 @@ void send_burst(chaos_state &s, const chaos_step &st) {
         if (fwmd_send_cmd(s.fw, FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, b, f.wf_id) != 0) return;
         for (size_t k = i; k < i + n; k++) chaos_ledger_sent(&s.ledger, entries[k]);
         s.entries_sent += n;
+        s.last_sent = entries[i + n - 1].seq;
     }
 }
 

@@ -56,6 +56,7 @@ struct chaos_state {
     uint64_t steps[CK_COUNT] = {};
     uint64_t skipped[CK_COUNT] = {}; /* drawn, not played (--without) */
     uint64_t entries_sent = 0;
+    uint32_t last_sent = 0;      /* the newest entry handed to the running korv; 0: none */
     uint64_t digest = 1469598103934665603ull; /* FNV-1a over the steps played */
 
     std::mutex mu;               /* guards the fields below */
