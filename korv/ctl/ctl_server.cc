@@ -4,8 +4,8 @@
  *
  * Hostile clients: a request must arrive whole within CTL_REQUEST_MS of its
  * first byte, however it trickles; when every slot is taken, a newcomer
- * takes the slot of a client that has held it for CTL_STALLED_MS without a
- * whole request; a refused uid is logged once a minute, then with a count
+ * takes the slot of a client that has left without a request, else of one
+ * that has held it for CTL_STALLED_MS without a whole request; a refused uid is logged once a minute, then with a count
  * (s_refusals), so a connect flood cannot fill the log; and one wake-up
  * accepts at most CTL_ACCEPT_BURST connections, so a flood cannot keep the
  * thread from its clients.
