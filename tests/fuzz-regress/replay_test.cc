@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fuzz/targets/fuzz_targets.h"
+#include "harness.h"
 
 /* Present in sanitizer builds only. */
 extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
@@ -37,18 +36,12 @@ std::vector<std::string> files_in(const std::string &dir)
     return files;
 }
 
-std::string content(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 /* Child: runs the inputs on the target; its exit status tells how it went. */
 [[noreturn]] void replay(const korv_fuzz_target *t, const std::vector<std::string> &inputs)
 {
     korv_fuzz_start(t);
     for (const std::string &path : inputs) {
-        std::string data = content(path);
+        std::string data = korvtest::read_file(path);
         t->one(reinterpret_cast<const uint8_t *>(data.data()), data.size());
     }
     int leaked = __lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0;

@@ -28,11 +28,6 @@ TEST(SimRoot, LayoutAndContents) {
     for (const char *tool : {"/system/bin/bw-dump", "/system/lib64/hw/amt.bw7720.misc.so"})
         EXPECT_EQ(0, access(root.path(tool).c_str(), X_OK)) << tool;
 
-    std::string cfg = root.read("/system/etc/bw-hqs.cfg");
-    for (const char *line : {"bw.sysconfig.ma.file = /data/brimwell/nvram/nvram_sysconfig_ma.bin\n",
-                             "bw.sysconfig.da.file = /data/brimwell/nvram/nvram_sysconfig_da.bin\n",
-                             "bw.user.data.file = /data/brimwell/nvram/nvram_user_data.bin\n"})
-        EXPECT_NE(std::string::npos, cfg.find(line)) << line;
     std::string ma = root.read("/data/brimwell/nvram/nvram_sysconfig_ma.bin");
     EXPECT_EQ(1u << 20, ma.size());
     EXPECT_EQ(ma, root.read("/data/brimwell/nvram/nvram_sysconfig_ba.bin"));
@@ -52,10 +47,6 @@ TEST(SimRoot, LayoutAndContents) {
         for (size_t i = 0; i < p.size; i++) want[i] = static_cast<char>((i * p.mul + p.add) & 0xFF);
         EXPECT_TRUE(root.read(k_wf + p.file) == want) << p.file;
     }
-    EXPECT_EQ("# how binaries of this waveform are loaded\nload_wave_type_ex = 1  # 1: ask wf_config.ini\n",
-              root.read(k_wf + "UTRAN/load_config.ini"));
-    EXPECT_EQ("; binaries the modem authenticates itself\n\nbin_name = u_auth.bin ; signed image\n",
-              root.read(k_wf + "UTRAN/wf_config.ini"));
     std::string wfconfig = root.read(k_wf + "LTEP2P/nvram_wfconfig.bin");
     EXPECT_EQ(4096u, wfconfig.size());
     EXPECT_EQ(wfconfig, root.read(k_wf + "LTEP2P/nvram_wfconfig.bin.bak"));
