@@ -4,11 +4,11 @@
  * passing in the ordinary sanitizer build.  A target keeps process-wide
  * daemon state, so each one runs in a child process of its own; a crash, a
  * sanitizer report, a broken invariant (abort) or a leak fails the child. */
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,14 +24,13 @@ namespace {
 
 #define CHILD_LEAKED 3
 
+/* The files of dir (none when it is missing), hidden ones left out, sorted. */
 std::vector<std::string> files_in(const std::string &dir)
 {
     std::vector<std::string> files;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return files;
-    while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.') files.push_back(dir + "/" + e->d_name);
-    closedir(d);
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().filename().string()[0] != '.') files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
 }
