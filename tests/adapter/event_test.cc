@@ -54,14 +54,26 @@ void let_loop_run() {
 std::atomic<int> s_fired_seq;
 void record_seq(int, short, void *arg) { *(std::atomic<int> *)arg = ++s_fired_seq; }
 
-TEST_F(AdapterEvent, OneShotTimersFireOnceAndLongPeriodsAreNormalised) {
-    static kor_event_st tick, late, early;
-    static std::atomic<int> ticks, late_seq, early_seq;
+kor_event_st s_ticker;
+std::atomic<int> s_ticks;
+void rearm_until_five(int fd, short flags, void *) {
+    EXPECT_EQ(fd, -1);
+    EXPECT_EQ(flags, KOR_EV_TIMEOUT);
+    kor_timeval_st period = {0, 1000};
+    if (++s_ticks < 5) kor_timer_add(&s_ticker, &period);
+}
+
+TEST_F(AdapterEvent, TimersFireOnceRearmFromTheirCallbackAndLongPeriodsAreNormalised) {
+    static kor_event_st tick, late, early, woken;
+    static std::atomic<int> ticks, late_seq, early_seq, woken_fired;
     kor_event_set(&tick, -1, 0, count_cb, &ticks);
     ASSERT_EQ(kor_timer_add(&tick, &k_one_us), 0);
     ASSERT_TRUE(reaches(ticks, 1));
     let_loop_run();
-    EXPECT_EQ(ticks, 1);
+    EXPECT_EQ(ticks, 1) << "a one-shot timer fired again";
+    kor_event_set(&s_ticker, -1, 0, rearm_until_five, nullptr);
+    ASSERT_EQ(kor_timer_add(&s_ticker, &k_one_us), 0);
+    EXPECT_TRUE(reaches(s_ticks, 5)) << "a timer rearmed from its callback stopped";
 
     // 2.5 s written in microseconds must still come after 2.2 s; expired
     // timers run in deadline order however late the loop wakes.
@@ -73,6 +85,14 @@ TEST_F(AdapterEvent, OneShotTimersFireOnceAndLongPeriodsAreNormalised) {
     ASSERT_TRUE(korvtest::wait_until([] { return late_seq != 0 && early_seq != 0; }, 10000));
     EXPECT_EQ(early_seq, 1);
     EXPECT_EQ(late_seq, 2);
+
+    // Nothing armed now, the loop asleep: an add from another thread wakes it.
+    let_loop_run();
+    std::thread([] {
+        kor_event_set(&woken, -1, 0, count_cb, &woken_fired);
+        kor_timer_add(&woken, &k_one_us);
+    }).join();
+    EXPECT_TRUE(reaches(woken_fired, 1)) << "an add from another thread left the loop asleep";
 }
 
 kor_event_st s_self_deleting;
@@ -100,33 +120,6 @@ TEST_F(AdapterEvent, OneShotFiresOnceUntilAddedAgainPersistentUntilDeleted) {
     let_loop_run();
     EXPECT_EQ(fired, 2);
     EXPECT_EQ(s_self_deleting_fired, 3);
-}
-
-TEST_F(AdapterEvent, AddFromAnotherThreadWakesTheSleepingLoop) {
-    let_loop_run();  // the loop is up, and now asleep with nothing armed
-    static kor_event_st ev;
-    static std::atomic<int> fired;
-    std::thread([] {
-        kor_event_set(&ev, -1, 0, count_cb, &fired);
-        kor_timer_add(&ev, &k_one_us);
-    }).join();
-    EXPECT_TRUE(reaches(fired, 1));
-}
-
-kor_event_st s_ticker;
-std::atomic<int> s_ticks;
-void rearm_until_five(int fd, short flags, void *) {
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(flags, KOR_EV_TIMEOUT);
-    kor_timeval_st period = {0, 1000};
-    if (++s_ticks < 5) kor_timer_add(&s_ticker, &period);
-}
-
-TEST_F(AdapterEvent, TimerRearmedFromItsCallbackKeepsTicking) {
-    kor_event_set(&s_ticker, -1, 0, rearm_until_five, nullptr);
-    kor_timeval_st period = {0, 1000};
-    ASSERT_EQ(kor_timer_add(&s_ticker, &period), 0);
-    EXPECT_TRUE(reaches(s_ticks, 5));
 }
 
 kor_event_st s_morphing;

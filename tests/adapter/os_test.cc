@@ -44,6 +44,20 @@ char task_state(pid_t tid) {
 
 void *msg_of(uintptr_t v) { return reinterpret_cast<void *>(v); }
 
+// Sends the adapter's log to path, through the flusher when batch is set.
+void log_to(const std::string &path, bool batch) {
+    setenv("KORV_LOG_FILE", path.c_str(), 1);
+    tp_os_log_init(0);
+    if (batch) {
+        ASSERT_EQ(tp_os_log_batch_start(), 0);
+    }
+}
+// Back to standard error: the switch drains what the flusher still holds.
+void log_back() {
+    unsetenv("KORV_LOG_FILE");
+    tp_os_log_init(0);
+}
+
 TEST(AdapterQueue, BoundedFifoBlocksSenderWhileFull) {
     ASSERT_EQ(tp_os_queue_init(), 0);
     uint64_t q = tp_os_queue_create("test_q", 8, 1000);
@@ -106,8 +120,7 @@ TEST(AdapterThread, DeletedWhileBlockedItEndsAndLeavesTheQueueUsable) {
 
 TEST(AdapterLog, LinesStayWholeAndFollowTheFormat) {
     std::string path = R + "/korv.log";
-    setenv("KORV_LOG_FILE", path.c_str(), 1);
-    tp_os_log_init(0);
+    log_to(path, false);
     tp_os_str_printf(3, 2, "error %d\n", 42);
     tp_os_str_printf(8, 8, "no newline");
     tp_os_str_printf(4, 5, "%s", "");
@@ -120,8 +133,7 @@ TEST(AdapterLog, LinesStayWholeAndFollowTheFormat) {
             for (int i = 0; i < per_thread; i++) tp_os_str_printf(3, 8, "T%d %d %s\n", t, i, pad.c_str());
         });
     for (auto &th : pool) th.join();
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();
 
     std::string text = korvtest::read_file(path);
     EXPECT_EQ(text.find("\n\n"), std::string::npos);
@@ -159,9 +171,7 @@ TEST(AdapterLog, LinesStayWholeAndFollowTheFormat) {
 // still come out whole and in its order, none lost, none twice.
 TEST(AdapterLog, ManyThreadsUnderLoadKeepWholeLinesInTheirOrder) {
     std::string path = R + "/load.log";
-    setenv("KORV_LOG_FILE", path.c_str(), 1);
-    tp_os_log_init(0);
-    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    log_to(path, true);
     const int threads = 12, per_thread = 4000;
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; t++)
@@ -170,8 +180,7 @@ TEST(AdapterLog, ManyThreadsUnderLoadKeepWholeLinesInTheirOrder) {
                 tp_os_str_printf(3, 8, "L%02d %d %s\n", t, i, std::string(i * 37 % 900, 'a' + t).c_str());
         });
     for (auto &th : pool) th.join();
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();
 
     auto lines = korvtest::split_lines(korvtest::read_file(path));
     ASSERT_EQ(lines.size(), (size_t)threads * per_thread);
@@ -191,9 +200,7 @@ TEST(AdapterLog, ManyThreadsUnderLoadKeepWholeLinesInTheirOrder) {
 // working and logs nothing more; the bound here is generous on purpose.
 TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
     std::string path = R + "/busy.log";
-    setenv("KORV_LOG_FILE", path.c_str(), 1);
-    tp_os_log_init(0);
-    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    log_to(path, true);
     std::atomic<bool> stop{false};
     std::thread busy([&] {
         tp_os_str_printf(3, 8, "busy thread marker\n");
@@ -204,8 +211,7 @@ TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
         [&] { return korvtest::read_file(path).find("busy thread marker") != std::string::npos; }, 2000);
     stop = true;
     busy.join();
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();
     EXPECT_TRUE(seen);
 }
 
@@ -217,9 +223,7 @@ TEST(AdapterLog, LineOfABusyThreadReachesTheSinkSoon) {
 // drain themselves.
 TEST(AdapterLog, LinesCausallyAfterAnotherThreadsLineComeAfterItInTheFile) {
     std::string path = R + "/order.log";
-    setenv("KORV_LOG_FILE", path.c_str(), 1);
-    tp_os_log_init(0);
-    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    log_to(path, true);
     const int ring = 6, passes = 3000, chain = 40, noisy = 2;
     std::atomic<bool> stop{false};
     std::vector<std::thread> noise;
@@ -254,8 +258,7 @@ TEST(AdapterLog, LinesCausallyAfterAnotherThreadsLineComeAfterItInTheFile) {
     first.join();
     stop = true;
     for (auto &th : noise) th.join();
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();
 
     int next_token = 0, next_link = 0;
     for (const auto &line : korvtest::split_lines(korvtest::read_file(path))) {
@@ -276,9 +279,7 @@ TEST(AdapterLog, LinesCausallyAfterAnotherThreadsLineComeAfterItInTheFile) {
 // dropped, each exactly once, and a thread that fills its buffer many times
 // over neither waits for the disk nor loses count.
 TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
-    setenv("KORV_LOG_FILE", "/dev/full", 1);
-    tp_os_log_init(0);
-    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    log_to("/dev/full", true);
     uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
     const int lines = 20000;  // about 60 times the buffer of a thread
     long waits = -1;
@@ -290,9 +291,7 @@ TEST(AdapterLog, FullSinkDropsLinesCountedAndNeverPutsTheProducerToSleep) {
         waits = after.ru_nvcsw - before.ru_nvcsw;
     });
     producer.join();
-    // The switch back drains what the flusher still holds, into the full sink.
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();  // drains what the flusher still holds into the full sink
     EXPECT_EQ(tp_os_log_dropped_lines() - dropped, (uint64_t)lines);
     EXPECT_GT(tp_os_log_failed_writes(), failed);
     // Two 1 ms waits per refused write (the way it was) make well over a
@@ -314,9 +313,7 @@ TEST(AdapterLog, LinesRefusedByAFullDiskReachTheFileOnceItHasRoom) {
         ~unmount() { (void)system(("umount -l " + dir).c_str()); }
     } unmount_at_end{dir};
     std::string path = dir + "/korv.log";
-    setenv("KORV_LOG_FILE", path.c_str(), 1);
-    tp_os_log_init(0);
-    ASSERT_EQ(tp_os_log_batch_start(), 0);
+    log_to(path, true);
     (void)system(("dd if=/dev/zero of=" + dir + "/filler bs=4k >/dev/null 2>&1").c_str());
     uint64_t dropped = tp_os_log_dropped_lines(), failed = tp_os_log_failed_writes();
     for (int i = 0; i < 10; i++) tp_os_str_printf(3, 8, "kept %d\n", i);
@@ -333,8 +330,7 @@ TEST(AdapterLog, LinesRefusedByAFullDiskReachTheFileOnceItHasRoom) {
             return texts.size() >= 10;
         },
         5000));
-    unsetenv("KORV_LOG_FILE");
-    tp_os_log_init(0);
+    log_back();
     std::vector<std::string> want;
     for (int i = 0; i < 10; i++) want.push_back("kept " + std::to_string(i));
     EXPECT_EQ(texts, want);
@@ -376,7 +372,9 @@ std::string mapped(const char *path) {
     return kor_path_map(path, out, sizeof out) == 0 ? out : "<error>";
 }
 
-TEST(AdapterSeam, DevicePathsAreTakenBelowTheRoot) {
+// Paths, shell commands and ioctls of the seam: device paths taken below the
+// root, other paths and descriptors left to the kernel.
+TEST(AdapterSeam, DevicePathsCommandsAndModemIoctlsGoBelowTheRoot) {
     ASSERT_STREQ(kor_root(), R.c_str());
     EXPECT_EQ(mapped("/dev/modem"), R + "/dev/modem");
     for (const char *kept : {"/dev/ptmx", "/dev/pts/3", "rel/x"}) EXPECT_EQ(mapped(kept), kept);
@@ -403,18 +401,16 @@ TEST(AdapterSeam, DevicePathsAreTakenBelowTheRoot) {
         EXPECT_EQ(kor_chown("/data/f.bin", 4242, 4242), -1);
         EXPECT_EQ(errno, EPERM);
     }
-}
 
-TEST(AdapterSeam, SystemMapsDeviceWordsOnly) {
+    // kor_system maps whole device words only.
     ASSERT_EQ(kor_system("printf '%s\\n' /data/a /system/b  /sys/c\t/dev/d /dev/ptmx /dev/pts/1 /datax "
                          "/usr/bin rel > /data/words.txt"),
               0);
     std::vector<std::string> want = {R + "/data/a", R + "/system/b", R + "/sys/c", R + "/dev/d", "/dev/ptmx",
                                      "/dev/pts/1",  "/datax",        "/usr/bin",   "rel"};
     EXPECT_EQ(korvtest::split_lines(korvtest::read_file(R + "/data/words.txt")), want);
-}
 
-TEST(AdapterSeam, IoctlOnTheModemReachesTheSimulatedDriver) {
+    // An ioctl on the modem reaches the simulated driver.
     korvtest::write_file(R + "/dev/modem", std::string(4096, '\0'));
     int modem = kor_open("/dev/modem", O_RDWR), p[2], avail = 0;
     ASSERT_GE(modem, 0);

@@ -4,19 +4,18 @@
  * passing in the ordinary sanitizer build.  A target keeps process-wide
  * daemon state, so each one runs in a child process of its own; a crash, a
  * sanitizer report, a broken invariant (abort) or a leak fails the child. */
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fuzz/targets/fuzz_targets.h"
+#include "harness.h"
 
 /* Present in sanitizer builds only. */
 extern "C" int __lsan_do_recoverable_leak_check(void) __attribute__((weak));
@@ -25,22 +24,15 @@ namespace {
 
 #define CHILD_LEAKED 3
 
+/* The files of dir (none when it is missing), hidden ones left out, sorted. */
 std::vector<std::string> files_in(const std::string &dir)
 {
     std::vector<std::string> files;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return files;
-    while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.') files.push_back(dir + "/" + e->d_name);
-    closedir(d);
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+        if (e.path().filename().string()[0] != '.') files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
-}
-
-std::string content(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 /* Child: runs the inputs on the target; its exit status tells how it went. */
@@ -48,7 +40,7 @@ std::string content(const std::string &path)
 {
     korv_fuzz_start(t);
     for (const std::string &path : inputs) {
-        std::string data = content(path);
+        std::string data = korvtest::read_file(path);
         t->one(reinterpret_cast<const uint8_t *>(data.data()), data.size());
     }
     int leaked = __lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0;

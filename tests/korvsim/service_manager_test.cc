@@ -105,20 +105,28 @@ TEST_F(ServiceManager, ReadsKorvRc) {
     EXPECT_EQ(5000, def.restart_period_ms) << "an option of another section was taken";
 }
 
-TEST_F(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
+/* The daemon inherits a socket bound at dev/socket/NAME, named in
+ * ANDROID_SOCKET_NAME; the file goes when the manager stops. */
+TEST_F(ServiceManager, RestartsAKilledDaemonHandsItTheSocketAndStopsItsGroup) {
     /* The fake leaves a child in its group and ignores SIGTERM, so only the
      * group kill can end the two. */
     auto o = options(script("fake.sh", "trap '' TERM\n"
                                        "echo \"fake up $* root=$KORV_ROOT log=$KORV_LOG_FILE\"\n"
+                                       "echo \"fd $ANDROID_SOCKET_korv is $(readlink /proc/$$/fd/$ANDROID_SOCKET_korv)\"\n"
                                        "sleep 1000 &\necho $! > \"$KORV_ROOT/child.pid\"\nwait\n"));
     o.grace_ms = 300;
+    o.service.sockets.push_back({"korv", 0640, "", ""});
     korvsim::supervisor sup(o);
     std::string err;
     ASSERT_EQ(0, sup.start(&err)) << err;
     ASSERT_TRUE(korvtest::wait_until([&] { return sup.pid() > 0; }, 5000));
     pid_t first = sup.pid();
-    ASSERT_TRUE(korvtest::wait_until([&] { return has("fake up"); }, 5000));
+    ASSERT_TRUE(korvtest::wait_until([&] { return has("fake up") && has("is socket:["); }, 5000)) << out;
     EXPECT_TRUE(has("korv| fake up -m normal root=" + root.dir + " log=" + root.dir + "/korv.log"));
+    struct stat st;
+    ASSERT_EQ(0, stat(root.path("/dev/socket/korv").c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
 
     ASSERT_TRUE(korvtest::wait_until([&] { return !root.read("/child.pid").empty(); }, 5000));
     unlink(root.path("/child.pid").c_str());
@@ -137,24 +145,7 @@ TEST_F(ServiceManager, RestartsAKilledDaemonAndStopsItsGroup) {
     EXPECT_EQ(2, sup.starts());
     EXPECT_TRUE(sup.finished());
     EXPECT_FALSE(sup.crash_loop());
-}
-
-// The daemon inherits a socket bound at dev/socket/NAME, named in
-// ANDROID_SOCKET_NAME; the file goes when the manager stops.
-TEST_F(ServiceManager, HandsTheDeclaredSocketToTheDaemon) {
-    auto o = options(script("sock.sh", "echo \"fd $ANDROID_SOCKET_korv is $(readlink /proc/$$/fd/$ANDROID_SOCKET_korv)\"\n"
-                                       "exec sleep 1000\n"));
-    o.service.sockets.push_back({"korv", 0640, "", ""});
-    korvsim::supervisor sup(o);
-    std::string err;
-    ASSERT_EQ(0, sup.start(&err)) << err;
-    ASSERT_TRUE(korvtest::wait_until([&] { return has("is socket:["); }, 5000)) << out;
-    struct stat st;
-    ASSERT_EQ(0, stat(root.path("/dev/socket/korv").c_str(), &st));
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(0640u, st.st_mode & 0777);
-    sup.stop();
-    EXPECT_FALSE(root.exists("/dev/socket/korv"));
+    EXPECT_FALSE(root.exists("/dev/socket/korv")) << "the socket file outlived the stop";
 }
 
 /* init's rule, read from rc lines: a service that is not critical comes back

@@ -18,27 +18,22 @@ TEST(SimRoot, LayoutAndContents) {
     ASSERT_EQ(0, stat(root.path("/dev/modem").c_str(), &st));
     EXPECT_EQ(64 << 20, st.st_size);
     EXPECT_LT(st.st_blocks * 512, 1 << 20) << "modem memory is not sparse";
-    ASSERT_EQ(0, stat(root.path("/dev/socbridge").c_str(), &st));
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
     for (const char *f : {"/dev/modem.log", "/init/ctl.log", "/sys/tarno/usim_voltage",
                           "/sys/tarno/usim2_voltage", "/sys/kernel/boot_adsp/boot"})
         EXPECT_EQ("", root.read(f)) << f;
-    EXPECT_TRUE(root.exists("/dev/__properties__"));
-    EXPECT_NE(std::string::npos, root.read("/dev/modem.conf").find("# fail = 0x4D03, 0x4D05"));
-    for (const char *tool : {"/system/bin/bw-dump", "/system/lib64/hw/amt.bw7720.misc.so"})
-        EXPECT_EQ(0, access(root.path(tool).c_str(), X_OK)) << tool;
 
+    /* korv only logs an NV file it cannot open: nothing else would notice one missing. */
     std::string cfg = root.read("/system/etc/bw-hqs.cfg");
     for (const char *line : {"bw.sysconfig.ma.file = /data/brimwell/nvram/nvram_sysconfig_ma.bin\n",
                              "bw.sysconfig.da.file = /data/brimwell/nvram/nvram_sysconfig_da.bin\n",
                              "bw.user.data.file = /data/brimwell/nvram/nvram_user_data.bin\n"})
         EXPECT_NE(std::string::npos, cfg.find(line)) << line;
+    for (const char *f : {"nvram_sysconfig_da.bin", "nvram_user_data.bin", "nvram_log.bin"})
+        EXPECT_TRUE(root.exists(std::string("/data/brimwell/nvram/") + f)) << f;
     std::string ma = root.read("/data/brimwell/nvram/nvram_sysconfig_ma.bin");
     EXPECT_EQ(1u << 20, ma.size());
     EXPECT_EQ(ma, root.read("/data/brimwell/nvram/nvram_sysconfig_ba.bin"));
     EXPECT_EQ(std::string("\x5a\x5a\x5a\x5a\x5e\x5a\x5a\x5a", 8), ma.substr(0, 8));
-    for (const char *f : {"nvram_sysconfig_da.bin", "nvram_user_data.bin", "nvram_log.bin"})
-        EXPECT_TRUE(root.exists(std::string("/data/brimwell/nvram/") + f)) << f;
 
     const struct {
         const char *file;
@@ -52,14 +47,9 @@ TEST(SimRoot, LayoutAndContents) {
         for (size_t i = 0; i < p.size; i++) want[i] = static_cast<char>((i * p.mul + p.add) & 0xFF);
         EXPECT_TRUE(root.read(k_wf + p.file) == want) << p.file;
     }
-    EXPECT_EQ("# how binaries of this waveform are loaded\nload_wave_type_ex = 1  # 1: ask wf_config.ini\n",
-              root.read(k_wf + "UTRAN/load_config.ini"));
-    EXPECT_EQ("; binaries the modem authenticates itself\n\nbin_name = u_auth.bin ; signed image\n",
-              root.read(k_wf + "UTRAN/wf_config.ini"));
     std::string wfconfig = root.read(k_wf + "LTEP2P/nvram_wfconfig.bin");
     EXPECT_EQ(4096u, wfconfig.size());
     EXPECT_EQ(wfconfig, root.read(k_wf + "LTEP2P/nvram_wfconfig.bin.bak"));
-    EXPECT_FALSE(root.exists(k_wf + "LTEP2P/load_config.ini"));
 }
 
 TEST(SimRoot, CompletesAndReportsMissingTools) {

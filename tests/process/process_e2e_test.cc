@@ -23,43 +23,33 @@ std::string banner(int mode, const std::string &cfg) {
 }
 }  // namespace
 
-TEST(KorvOptions, UsageTextAndExitBeforeBanner) {
+/* Options korv does not run with: the fixed usage text on standard output,
+ * exit 0, no banner.  Standard error completes the text: every option korv
+ * takes, and what went wrong in plain words, never getopt's "option requires
+ * an argument" for a plain -h. */
+TEST(KorvOptions, UsageTextAndNoteOnStandardErrorAndExitBeforeBanner) {
     sim_root root(false);
-    const std::string log = root.dir + "/korv.log";
+    const std::string log = root.dir + "/korv.log", err = root.dir + "/stderr";
     const std::string korv = bin_path("korv");
     char usage[sizeof kUsage + 256];
     snprintf(usage, sizeof usage, kUsage, korv.c_str());
-    const std::vector<std::vector<std::string>> cases = {
-        {"-h"}, {"-h", "x"}, {"-s"}, {"-d", "x"}, {"-c", "x"}, {"-x"}, {"-m"}, {"-m", "amt", "-s"}};
-    for (const auto &args : cases) {
-        std::vector<std::string> argv = {korv};
+    const std::string note = "Also: -p <file>  Read the configuration from <file> (default /system/etc/bw-hqs.cfg).\n"
+                             "      -d, -h, -c and -s print this text and exit; -h needs no argument.\n";
+    const std::vector<std::pair<std::vector<std::string>, const char *>> cases = {
+        {{"-h"}, ""},        {{"-h", "x"}, nullptr}, {{"-s"}, ""},
+        {{"-d", "x"}, nullptr}, {{"-c", "x"}, nullptr}, {{"-x"}, "korv: unknown option -x\n"},
+        {{"-m"}, "korv: -m needs an argument\n"}, {{"-m", "amt", "-s"}, nullptr}};
+    for (const auto &[args, first] : cases) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>" + err, korv};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string out;
-        EXPECT_EQ(0, korvtest::run_tool(argv, &out, {"KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + log}))
-            << args[0];
+        EXPECT_EQ(0, korvtest::run_tool(argv, &out, {"KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + log})) << args[0];
         EXPECT_EQ(usage, out) << args[0];
+        if (first != nullptr) {
+            EXPECT_EQ(first + note, korvtest::read_file(err)) << args[0];
+        }
     }
     EXPECT_EQ(std::string::npos, korvtest::read_file(log).find("KORV ENTRY"));
-}
-
-/* Standard error completes the fixed usage text: every option korv takes,
- * and what went wrong in plain words, never getopt's "option requires an
- * argument" for a plain -h. */
-TEST(KorvOptions, UsageNoteOnStandardErrorNamesEveryOption) {
-    sim_root root(false);
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"-h", ""}, {"-s", ""}, {"-m", "korv: -m needs an argument\n"}, {"-x", "korv: unknown option -x\n"}};
-    for (const auto &[arg, first] : cases) {
-        std::string err;
-        EXPECT_EQ(0, korvtest::run_tool({"/bin/sh", "-c", "exec \"$0\" \"$1\" 2>&1 >/dev/null", bin_path("korv"), arg},
-                                        &err, {"KORV_ROOT=" + root.dir, "KORV_LOG_FILE=" + root.dir + "/korv.log"}))
-            << arg;
-        EXPECT_EQ(first +
-                      "Also: -p <file>  Read the configuration from <file> (default /system/etc/bw-hqs.cfg).\n"
-                      "      -d, -h, -c and -s print this text and exit; -h needs no argument.\n",
-                  err)
-            << arg;
-    }
 }
 
 TEST(KorvOptions, BannerShowsModeAndConfigPath) {

@@ -15,13 +15,9 @@ using namespace korvtest;
 
 // Runs the policy test's may-set check on a journal; its output in *out.
 int may_set(const std::string &work, const std::string &journal, std::string *out) {
-    std::string cmd = "bash " KORV_SEPOLICY_TEST " " KORV_SOURCE_DIR " " + work + " may-set " + journal + " 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return -1;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p) != nullptr) out->append(buf);
-    int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run_tool({"/bin/sh", "-c", "exec bash \"$0\" \"$@\" 2>&1", KORV_SEPOLICY_TEST, KORV_SOURCE_DIR, work,
+                     "may-set", journal},
+                    out, {}, 240000);
 }
 
 // A start with the power-on trace, an AT time-out handled with a dump but

@@ -30,7 +30,7 @@ std::string get(const char *name, const char *def = "") {
 
 }  // namespace
 
-TEST(Properties, SetGetLimitsAndNames) {
+TEST(Properties, SetGetLimitsNamesAndControlProperties) {
     EXPECT_EQ("dflt", get("t.absent", "dflt"));
     EXPECT_EQ(0, property_set("t.a", "hello"));
     EXPECT_EQ("hello", g_root.prop("t.a"));
@@ -51,6 +51,21 @@ TEST(Properties, SetGetLimitsAndNames) {
         EXPECT_EQ("d", get(bad, "d")) << bad;
     }
     EXPECT_EQ(-1, property_set("t.null", nullptr));
+
+    // ctl.* names are init's controls: they drive services, not the store.
+    const char *const steps[][3] = {{"ctl.start", "waveform-manager", "running"},
+                                    {"ctl.stop", "waveform-manager", "stopped"},
+                                    {"ctl.restart", "mwrx-amt", "running"}};
+    std::vector<std::string> want;
+    for (const auto &s : steps) {
+        EXPECT_EQ(0, property_set(s[0], s[1]));
+        EXPECT_EQ(s[2], get(("init.svc." + std::string(s[1])).c_str()));
+        want.push_back(std::string(s[0]) + " " + s[1]);
+    }
+    for (const auto &bad : {std::pair{"ctl.start", ""}, {"ctl.start", "../x"}, {"ctl.bogus", "x"}})
+        EXPECT_EQ(-1, property_set(bad.first, bad.second)) << bad.first << " " << bad.second;
+    EXPECT_EQ(want, g_root.ctl_log());
+    EXPECT_FALSE(g_root.exists("/dev/__properties__/ctl.start"));
 }
 
 TEST(Properties, OtherProcessesSeeWholeValues) {
@@ -70,22 +85,6 @@ TEST(Properties, OtherProcessesSeeWholeValues) {
     }
     EXPECT_EQ(0, torn);
     EXPECT_EQ("saw-parent", get("t.child"));
-}
-
-TEST(Properties, ControlPropertiesDriveServices) {
-    const char *const steps[][3] = {{"ctl.start", "waveform-manager", "running"},
-                                    {"ctl.stop", "waveform-manager", "stopped"},
-                                    {"ctl.restart", "mwrx-amt", "running"}};
-    std::vector<std::string> want;
-    for (const auto &s : steps) {
-        EXPECT_EQ(0, property_set(s[0], s[1]));
-        EXPECT_EQ(s[2], get(("init.svc." + std::string(s[1])).c_str()));
-        want.push_back(std::string(s[0]) + " " + s[1]);
-    }
-    for (const auto &bad : {std::pair{"ctl.start", ""}, {"ctl.start", "../x"}, {"ctl.bogus", "x"}})
-        EXPECT_EQ(-1, property_set(bad.first, bad.second)) << bad.first << " " << bad.second;
-    EXPECT_EQ(want, g_root.ctl_log());
-    EXPECT_FALSE(g_root.exists("/dev/__properties__/ctl.start"));
 }
 
 namespace {

@@ -63,7 +63,7 @@ wf_bin_load_info load(const std::string &path, uint32_t dst, uint32_t len) {
 
 }  // namespace
 
-TEST(ModemSim, AnswersAndJournalLines) {
+TEST(ModemSim, AnswersJournalLinesSettingsAndFaultInjection) {
     modem m;
     EXPECT_TRUE(modem_sim_is_modem_fd(m.root.dir.c_str(), m.fd));
     int other = open(m.root.path("/dev/modem.conf").c_str(), O_RDONLY);
@@ -95,10 +95,8 @@ TEST(ModemSim, AnswersAndJournalLines) {
     std::string memory = m.root.path("/dev/modem");
     EXPECT_EQ(m.root.read(k_ubin).substr(0, 4096), korvtest::read_range(memory, 0x100000, 4096));
     EXPECT_EQ(std::string(16, '\0'), korvtest::read_range(memory, 0x200000, 16));
-}
 
-TEST(ModemSim, SettingsAndFaultInjection) {
-    modem m;
+    // Settings, and requests made to fail.
     m.root.write("/dev/modem.conf",
                  "# test settings\n"
                  "nvram_base = 0x4000000   # beyond the 64 MiB memory\n"
@@ -107,9 +105,8 @@ TEST(ModemSim, SettingsAndFaultInjection) {
                  "ext_info.6 = 0x10\n"
                  "nvram_size = nonsense\n"
                  "fail = 0x4D04, 0x4D05,0x4D07\n");
-    modem_nvram_cache_info cache{};
-    modem_ext_info ext{6, 0, 0};
-    wf_bin_load_info w = load(k_ubin, 0, 16);
+    ext = {6, 0, 0};
+    w = load(k_ubin, 0, 16);
     m.run({
         {MODEM_NVRAM_CACHE_INFO, &cache, 0, ""},
         {MODEM_EXT_INFO, &ext, EIO, "EXT_INFO id=6 = -1 EIO"},

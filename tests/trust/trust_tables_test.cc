@@ -60,45 +60,38 @@ struct tables {
     }
 };
 
-// 127.0.0.1 as the tables print it on this machine, and a port.
-std::string v4(uint16_t port) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "%08X:%04X", (unsigned)htonl(INADDR_LOOPBACK), port);
+std::string hex32(uint32_t v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08X", (unsigned)v);
     return buf;
 }
-std::string v4_any(uint16_t port) {
-    char buf[32];
-    snprintf(buf, sizeof buf, "00000000:%04X", port);
-    return buf;
-}
-std::string v6_mapped(uint16_t port) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "0000000000000000%08X%08X:%04X", (unsigned)htonl(0xFFFF),
-             (unsigned)htonl(INADDR_LOOPBACK), port);
-    return buf;
-}
-std::string v6_any(uint16_t port) {
-    char buf[64];
-    snprintf(buf, sizeof buf, "00000000000000000000000000000000:%04X", port);
-    return buf;
+// Addresses as the tables print them on this machine: 127.0.0.1, the IPv4
+// and IPv6 wildcards, ::ffff:127.0.0.1; at() adds the port.
+const std::string V4 = hex32(htonl(INADDR_LOOPBACK)), V4_ANY = hex32(0), V6_ANY(32, '0'),
+                  V6_MAPPED = std::string(16, '0') + hex32(htonl(0xFFFF)) + V4;
+std::string at(const std::string &addr, uint16_t port) {
+    char buf[8];
+    snprintf(buf, sizeof buf, ":%04X", port);
+    return addr + buf;
 }
 
 TEST(TrustTables, RanksTheConnectionThenListenersAsTheKernelDoes) {
     tables t;
     // The peer's end of the connection 40000 -> 8020 has an owner: it wins
     // over the listener; other ports' rows are noise.
-    t.write(row(v4_any(8020), v4_any(0), "0A", 0, 11) + row(v4(8020), v4(40000), "01", 1000, 12) +
-                row(v4(8010), v4(40000), "01", 4242, 13) + "garbage line\n",
+    t.write(row(at(V4_ANY, 8020), at(V4_ANY, 0), "0A", 0, 11) + row(at(V4, 8020), at(V4, 40000), "01", 1000, 12) +
+                row(at(V4, 8010), at(V4, 40000), "01", 4242, 13) + "garbage line\n",
             "");
     EXPECT_EQ(t.uid(40000, 8020), 1000);
     // Still in the accept queue (inode 0): the listener's owner counts, a
     // bound IPv4 listener over the wildcard.
-    t.write(row(v4_any(8020), v4_any(0), "0A", 2000, 11) + row(v4(8020), v4(40000), "01", 0, 0) +
-                row(v4(8020), v4_any(0), "0A", 1001, 14),
-            row(v6_any(8020), v6_any(0), "0A", 3000, 15));
+    t.write(row(at(V4_ANY, 8020), at(V4_ANY, 0), "0A", 2000, 11) + row(at(V4, 8020), at(V4, 40000), "01", 0, 0) +
+                row(at(V4, 8020), at(V4_ANY, 0), "0A", 1001, 14),
+            row(at(V6_ANY, 8020), at(V6_ANY, 0), "0A", 3000, 15));
     EXPECT_EQ(t.uid(40000, 8020), 1001);
     // Only IPv6 listeners: the mapped address over the IPv6 wildcard.
-    t.write("", row(v6_any(8020), v6_any(0), "0A", 3000, 15) + row(v6_mapped(8020), v6_any(0), "0A", 3001, 16));
+    t.write("", row(at(V6_ANY, 8020), at(V6_ANY, 0), "0A", 3000, 15) +
+                    row(at(V6_MAPPED, 8020), at(V6_ANY, 0), "0A", 3001, 16));
     EXPECT_EQ(t.uid(40000, 8020), 3001);
     // Nobody on the port, or no table at all.
     EXPECT_EQ(t.uid(40000, 8099), -ENOENT);
