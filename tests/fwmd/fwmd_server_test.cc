@@ -78,7 +78,7 @@ void put(int fd, const std::vector<uint8_t> &b)
     ASSERT_EQ(write(fd, b.data(), b.size()), (ssize_t)b.size());
 }
 
-TEST(FwmdServer, TalksToAPlainClientBothWays)
+TEST(FwmdServer, TalksToPlainClientsBothWaysAndCountsConnectionsThatReplaceOldOnes)
 {
     fwmd_server *s = fwmd_start(0, 0);
     ASSERT_NE(s, nullptr);
@@ -118,13 +118,8 @@ TEST(FwmdServer, TalksToAPlainClientBothWays)
     EXPECT_EQ(fwmd_connected(s, FWMD_NV), 0);
     EXPECT_TRUE(at_eof(c));
     close(c);
-    fwmd_stop(s);
-}
 
-TEST(FwmdServer, NewConnectionsReplaceOldOnesAndAreCountedAndPortsInUseAreRefused)
-{
-    fwmd_server *s = fwmd_start(0, 0);
-    ASSERT_NE(s, nullptr);
+    /* work: a port in use is refused; new connections replace old ones */
     const int port = fwmd_port(s, FWMD_WORK);
     EXPECT_EQ(fwmd_start(port, 0), nullptr) << "the port is in use";
     int first = connect_to(port);
@@ -141,14 +136,14 @@ TEST(FwmdServer, NewConnectionsReplaceOldOnesAndAreCountedAndPortsInUseAreRefuse
     close(second); /* end of stream: not connected, count kept */
     ASSERT_TRUE(korvtest::wait_until([&] { return !fwmd_connected(s, FWMD_WORK); }, 5000));
     EXPECT_EQ(fwmd_connection_count(s, FWMD_WORK), 2u);
-    int third = connect_to(port);
+    int last = connect_to(port);
     EXPECT_EQ(fwmd_wait_connection(s, FWMD_WORK, 2, 5000), 0);
 
     /* a frame korv could never send ends the connection */
-    put(third, {0, 0, 0x04, 0x01});
-    EXPECT_TRUE(at_eof(third));
+    put(last, {0, 0, 0x04, 0x01});
+    EXPECT_TRUE(at_eof(last));
     close(first);
-    close(third);
+    close(last);
     fwmd_stop(s);
 }
 
