@@ -22,21 +22,20 @@ using namespace ctltest;
 
 namespace {
 
-const std::string CAPTURE_DIR = "/data/brimwell/korv/capture";
 const std::string MA = "/data/brimwell/nvram/nvram_sysconfig_ma.bin";
 const std::string DA = "/data/brimwell/nvram/nvram_sysconfig_da.bin";
-
-// korvctl with its standard error in *out too; the exit status.
-int korvctl(const ctl_rig &r, const std::string &words, std::string *out) {
-    return korvtest::run_tool({"/bin/sh", "-c", korvtest::bin_path("korvctl") + " --root " + r.root.dir + " " +
-                                                    words + " 2>&1"},
-                              out);
-}
 
 // The answer to a request when it came within a second, else "".
 std::string ask_within_1s(const ctl_rig &r, const std::string &request) {
     std::string answer, err;
     return korvctl_ask(r.socket(), request, &answer, &err, 1000) == 0 ? answer : "";
+}
+
+// The same parsed; a failure when it came late or was no JSON.
+korvctl_json json_within_1s(const ctl_rig &r, const std::string &request) {
+    korvctl_json v;
+    EXPECT_EQ(korvctl_json_parse(ask_within_1s(r, request), &v, nullptr), 0) << request;
+    return v;
 }
 
 mode_t mode_of(const std::string &path) {
@@ -47,17 +46,12 @@ mode_t mode_of(const std::string &path) {
 // One capture of one voltage request into `name`: started, status within a
 // second while it runs, stopped with the file complete.
 void capture_one(ctl_rig &r, const std::string &name) {
-    korvctl_json started;
-    ASSERT_EQ(korvctl_json_parse(ask_within_1s(r, "capture start " + name), &started, nullptr), 0) << name;
+    korvctl_json started = json_within_1s(r, "capture start " + name);
     ASSERT_EQ(started["capture"].text, "started") << name << ": " << started["error"].text;
-    korvctl_json s;
-    ASSERT_EQ(korvctl_json_parse(ask_within_1s(r, "status"), &s, nullptr), 0) << name;
-    EXPECT_EQ(s["capture"]["file"].text, CAPTURE_DIR + "/" + name + ".pcapng");
+    EXPECT_EQ(json_within_1s(r, "status")["capture"]["file"].text, CAPTURE_DIR + "/" + name + ".pcapng");
     ASSERT_EQ(r.voltage(1, 3), 0);
     ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
-    korvctl_json stopped;
-    ASSERT_EQ(korvctl_json_parse(ask_within_1s(r, "capture stop"), &stopped, nullptr), 0) << name;
-    EXPECT_EQ(stopped["capture"].text, "stopped") << name;
+    EXPECT_EQ(json_within_1s(r, "capture stop")["capture"].text, "stopped") << name;
 }
 
 // The capture at name is a regular file of its own holding the request and
@@ -114,7 +108,7 @@ TEST(CaptureAttack, FolderThatIsALinkIsRefusedAndKeepsItsMode) {
     ASSERT_EQ(symlink(elsewhere.c_str(), r.root.path(CAPTURE_DIR).c_str()), 0);
 
     std::string out;
-    EXPECT_EQ(korvctl(r, "capture start evil", &out), 1);
+    EXPECT_EQ(r.ctl("capture start evil", &out), 1);
     EXPECT_NE(out.find("no capture folder"), std::string::npos) << out;
     EXPECT_EQ(mode_of(elsewhere) & 07777, 0700u);
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
@@ -125,7 +119,7 @@ TEST(CaptureAttack, FolderThatIsALinkIsRefusedAndKeepsItsMode) {
     ASSERT_EQ(unlink(r.root.path(CAPTURE_DIR).c_str()), 0);
     ASSERT_EQ(rmdir(r.root.path("/data/brimwell/korv").c_str()), 0);
     ASSERT_EQ(symlink(elsewhere.c_str(), r.root.path("/data/brimwell/korv").c_str()), 0);
-    EXPECT_EQ(korvctl(r, "capture start evil", &out), 1);
+    EXPECT_EQ(r.ctl("capture start evil", &out), 1);
     EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
     EXPECT_EQ(mode_of(elsewhere) & 07777, 0700u);
 }
@@ -140,7 +134,7 @@ TEST(CaptureAttack, FolderSomeoneElseMadeIsRefused) {
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
     ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
     std::string out;
-    EXPECT_EQ(korvctl(r, "capture start theirs", &out), 1);
+    EXPECT_EQ(r.ctl("capture start theirs", &out), 1);
     EXPECT_NE(out.find("the capture folder is not korv's"), std::string::npos) << out;
     EXPECT_EQ(mode_of(dir) & 07777, 0777u);
     EXPECT_FALSE(r.root.exists(CAPTURE_DIR + "/theirs.pcapng"));
@@ -157,48 +151,6 @@ struct small_disk {
         if (mounted) umount2(dir.c_str(), MNT_DETACH);
     }
 };
-
-TEST(CaptureAttack, CaptureOnAFullDiskFailsAsSuch) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root: mounts a small tmpfs as the capture folder";
-    ctl_rig r;
-    ASSERT_TRUE(r.up());
-    ASSERT_EQ(mkdir(r.root.path("/data/brimwell/korv").c_str(), 0770), 0);
-    ASSERT_EQ(mkdir(r.root.path(CAPTURE_DIR).c_str(), 0770), 0);
-    small_disk disk(r.root.path(CAPTURE_DIR));
-    if (!disk.mounted) GTEST_SKIP() << "tmpfs cannot be mounted here: " << strerror(errno);
-
-    ASSERT_EQ(r.ask_json("capture start big")["capture"].text, "started");
-    const fwmd_body path = fwmd_body().u32(1).u32(8).chars("LTEP2P", 64).chars("/data/brimwell/x", 128).chars("n", 64);
-    korvctl_json s;
-    ASSERT_TRUE(korvtest::wait_until(
-        [&] {
-            for (int i = 0; i < 20; i++) r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path);
-            s = r.ask_json("status");
-            return s["capture"]["failed"].kind == korvctl_json::string_v;
-        },
-        20000));
-    EXPECT_NE(s["capture"]["failed"].text.find("No space left on device"), std::string::npos)
-        << s["capture"]["failed"].text;
-    EXPECT_EQ(s["capture"]["file"].kind, korvctl_json::null_v);
-    const std::string file = r.root.path(CAPTURE_DIR + "/big.pcapng");
-    struct stat st {};
-    ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(s["capture"]["bytes"].as_int(), (int64_t)st.st_size);
-    EXPECT_TRUE(r.korv->wait_log("[KORV][CAPTURE]writing " + CAPTURE_DIR +
-                                 "/big.pcapng failed: No space left on device, capture stopped"));
-
-    std::string out;
-    EXPECT_EQ(korvctl(r, "status", &out), 0);
-    EXPECT_NE(out.find(std::to_string(st.st_size) + " bytes, 0 lost; FAILED: writing the file failed: No space"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(korvctl(r, "capture stop", &out), 1);
-    EXPECT_NE(out.find(CAPTURE_DIR + "/big.pcapng\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("No space left on device; " + std::to_string(st.st_size) + " bytes reached the file"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
-}
 
 // A small ext4 image loop-mounted as the capture folder.  A frozen file
 // system blocks every write; a detached shell thaws it after a while even
@@ -237,13 +189,53 @@ struct frozen_disk {
     }
 };
 
-TEST(CaptureAttack, CaptureOnAFrozenDiskIsAbandonedWithinASecond) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root: loop-mounts and freezes an ext4 image";
-    if (access("/usr/sbin/fsfreeze", X_OK) != 0) GTEST_SKIP() << "fsfreeze missing";
+// A capture on a full disk fails as such; one on a frozen disk is abandoned
+// within a second, and a new one works once the disk is thawed.
+TEST(CaptureAttack, CaptureOnAFullDiskFailsAndOnAFrozenDiskIsAbandoned) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: mounts a small tmpfs, loop-mounts and freezes an ext4 image";
     ctl_rig r;
     ASSERT_TRUE(r.up());
     ASSERT_EQ(mkdir(r.root.path("/data/brimwell/korv").c_str(), 0770), 0);
     ASSERT_EQ(mkdir(r.root.path(CAPTURE_DIR).c_str(), 0770), 0);
+    {
+        small_disk disk(r.root.path(CAPTURE_DIR));
+        if (!disk.mounted) GTEST_SKIP() << "tmpfs cannot be mounted here: " << strerror(errno);
+
+        ASSERT_EQ(r.ask_json("capture start big")["capture"].text, "started");
+        const fwmd_body path =
+            fwmd_body().u32(1).u32(8).chars("LTEP2P", 64).chars("/data/brimwell/x", 128).chars("n", 64);
+        korvctl_json s;
+        ASSERT_TRUE(korvtest::wait_until(
+            [&] {
+                for (int i = 0; i < 20; i++) r.send(FWMD_NV, MWRX_WFMGR_COMM_PATH_INFO_IND, path);
+                s = r.ask_json("status");
+                return s["capture"]["failed"].kind == korvctl_json::string_v;
+            },
+            20000));
+        EXPECT_NE(s["capture"]["failed"].text.find("No space left on device"), std::string::npos)
+            << s["capture"]["failed"].text;
+        EXPECT_EQ(s["capture"]["file"].kind, korvctl_json::null_v);
+        const std::string file = r.root.path(CAPTURE_DIR + "/big.pcapng");
+        struct stat st {};
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(s["capture"]["bytes"].as_int(), (int64_t)st.st_size);
+        EXPECT_TRUE(r.korv->wait_log("[KORV][CAPTURE]writing " + CAPTURE_DIR +
+                                     "/big.pcapng failed: No space left on device, capture stopped"));
+
+        std::string out;
+        EXPECT_EQ(r.ctl("status", &out), 0);
+        EXPECT_NE(out.find(std::to_string(st.st_size) + " bytes, 0 lost; FAILED: writing the file failed: No space"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(r.ctl("capture stop", &out), 1);
+        EXPECT_NE(out.find(CAPTURE_DIR + "/big.pcapng\n"), std::string::npos) << out;
+        EXPECT_NE(out.find("No space left on device; " + std::to_string(st.st_size) + " bytes reached the file"),
+                  std::string::npos)
+            << out;
+        EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
+    }
+
+    if (access("/usr/sbin/fsfreeze", X_OK) != 0) GTEST_SKIP() << "fsfreeze missing";
     frozen_disk disk(r.root.path(CAPTURE_DIR), r.root.path("/capture.img"));
     if (!disk.mounted) GTEST_SKIP() << "no loop-mounted ext4 here";
 
@@ -255,8 +247,7 @@ TEST(CaptureAttack, CaptureOnAFrozenDiskIsAbandonedWithinASecond) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the writer is in its write by now
     const auto asked = std::chrono::steady_clock::now();
-    korvctl_json stopped;
-    ASSERT_EQ(korvctl_json_parse(ask_within_1s(r, "capture stop"), &stopped, nullptr), 0);
+    korvctl_json stopped = json_within_1s(r, "capture stop");
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
     EXPECT_EQ(stopped["capture"].text, "failed");
     EXPECT_EQ(stopped["file"].text, CAPTURE_DIR + "/stuck.pcapng");

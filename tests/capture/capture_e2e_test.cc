@@ -2,8 +2,10 @@
 // `korvctl capture start` and `capture stop` reads back as exactly the records
 // that went over the wire, in order, with their links, directions and bytes
 // (a dropped one with its reason), written by korv's thread kro_capture;
-// the status answer follows the capture; names that could leave the capture
-// folder are refused.
+// the status answer follows the capture; fwmd decodes it and replays it (and
+// the capture shipped in scenarios/) without a difference on a fresh phone;
+// names that could leave the capture folder are refused; the Wireshark
+// dissector names every field of every message.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,7 +19,6 @@ using namespace ctltest;
 namespace {
 
 const std::string LTEP2P_DIR = "/data/brimwell/wf_manager/waveform/LTEP2P/";
-const std::string CAPTURE_DIR = "/data/brimwell/korv/capture";
 
 fwmd_body load_body(uint32_t req_len, uint32_t read_len, uint32_t dst, const std::string &name) {
     return fwmd_body().u32(1).u32(req_len).u32(read_len).u32(dst).u32(0).u32((uint32_t)name.size()).raw(
@@ -33,14 +34,6 @@ struct wire_rec {
 
 std::vector<uint8_t> frame_of(const fwmd_msg &m) { return fwmd_encode(m); }
 
-std::string korvctl(const ctl_rig &r, const std::vector<std::string> &words, int *rc) {
-    std::vector<std::string> argv = {korvtest::bin_path("korvctl"), "--root", r.root.dir};
-    argv.insert(argv.end(), words.begin(), words.end());
-    std::string out;
-    *rc = korvtest::run_tool(argv, &out);
-    return out;
-}
-
 // How many of korv's threads bear that name.
 int threads_named(const ctl_rig &r, const std::string &name) {
     int n = 0;
@@ -50,32 +43,50 @@ int threads_named(const ctl_rig &r, const std::string &name) {
     return n;
 }
 
-// The scripted session between capture start and stop: a voltage request
-// and its answer, a path record and a load and its answer, and a framed
-// record without a header.  Returns the records as they must be captured.
-std::vector<wire_rec> captured_session(ctl_rig &r) {
-    int rc = -1;
-    EXPECT_EQ(korvctl(r, {"capture", "start", "session-1"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
-    EXPECT_EQ(rc, 0);
+// fwmd --replay FILE against a fresh korv on a fresh phone (its l.bin
+// replaced when one is given); returns the exit status, fwmd's output in *out.
+int replay(const std::string &capture, const std::string &l_bin, std::string *out, bool asap = true) {
+    const int work = korvtest::free_port(), nv = korvtest::free_port();
+    korvtest::rig_opts o;
+    o.work_port = work;
+    o.nv_port = nv;
+    ctl_rig r(o);
+    if (!l_bin.empty()) r.root.write(LTEP2P_DIR + "l.bin", l_bin);
+    std::vector<std::string> argv = {korvtest::bin_path("fwmd"), "--work-port", std::to_string(work),
+                                     "--nv-port", std::to_string(nv), "--replay", capture};
+    if (asap) argv.push_back("--asap");
+    return korvtest::run_tool(argv, out, {}, 60000);
+}
+
+// The scripted session between capture start and stop: a voltage request and
+// its answer, a path record and a load and its answer, and a framed record
+// without a header.  Then the file read back, decoded by fwmd, replayed on a
+// fresh phone (and on one whose l.bin differs), and the capture names refused.
+TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecordAndReplays) {
+    ctl_rig r;
+    ASSERT_TRUE(r.up());
+    std::string out;
+    ASSERT_EQ(r.ctl("capture start session-1", &out), 0);
+    EXPECT_EQ(out, CAPTURE_DIR + "/session-1.pcapng\n");
     EXPECT_EQ(r.ask_json("status")["capture"]["file"].text, CAPTURE_DIR + "/session-1.pcapng");
-    EXPECT_NE(korvctl(r, {"status"}, &rc).find("capture     " + CAPTURE_DIR + "/session-1.pcapng, 0 records, "),
-              std::string::npos);
+    ASSERT_EQ(r.ctl("status", &out), 0);
+    EXPECT_NE(out.find("capture     " + CAPTURE_DIR + "/session-1.pcapng, 0 records, "), std::string::npos) << out;
 
     std::vector<wire_rec> want;
     const fwmd_msg volt = fwmd_make(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1).u8(3));
-    EXPECT_EQ(fwmd_send(r.fw, FWMD_WORK, volt), 0);
+    ASSERT_EQ(fwmd_send(r.fw, FWMD_WORK, volt), 0);
     fwmd_msg cnf;
-    EXPECT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF, 20000, &cnf));
+    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF, 20000, &cnf));
     want.push_back({FWMD_WORK, 1, frame_of(volt), ""});
     want.push_back({FWMD_WORK, 2, frame_of(cnf), ""});
 
     const fwmd_msg path = fwmd_make(MWRX_WFMGR_COMM_PATH_INFO_IND,
         fwmd_body().u32(1).u32(8).chars("LTEP2P", 64).chars(LTEP2P_DIR, 128).chars("nvram_ltep2p.bin", 64));
     const fwmd_msg load = fwmd_make(MWRX_WFMGR_LOAD_REQ, load_body(1000, 16000, 0x201000, "l.bin"), 8);
-    EXPECT_EQ(fwmd_send(r.fw, FWMD_NV, path), 0);
-    EXPECT_EQ(fwmd_send(r.fw, FWMD_NV, load), 0);
+    ASSERT_EQ(fwmd_send(r.fw, FWMD_NV, path), 0);
+    ASSERT_EQ(fwmd_send(r.fw, FWMD_NV, load), 0);
     fwmd_msg load_cnf = r.next(FWMD_NV, MWRX_WFMGR_LOAD_CNF);
-    EXPECT_EQ(load_cnf.msg_cmd, (uint64_t)MWRX_WFMGR_LOAD_CNF);
+    ASSERT_EQ(load_cnf.msg_cmd, (uint64_t)MWRX_WFMGR_LOAD_CNF);
     // The bytes of the phone's l.bin from 16000 on: a replay on a phone
     // whose file differs gets another count.
     EXPECT_EQ(fwmd_body_u32(load_cnf, 4), 384u);
@@ -85,8 +96,8 @@ std::vector<wire_rec> captured_session(ctl_rig &r) {
 
     // Framed, but 12 bytes and no header: korv drops it, the capture keeps it.
     const std::string bad("\0\0\0\x0c" "0123456789ab", 16);
-    EXPECT_EQ(r.send_raw(FWMD_WORK, bad), 0);
-    EXPECT_TRUE(korvtest::wait_until(
+    ASSERT_EQ(r.send_raw(FWMD_WORK, bad), 0);
+    ASSERT_TRUE(korvtest::wait_until(
         [&] { return r.ask_json("status")["links"]["work"]["bad_records"].as_int() == 1; }, 10000));
     want.push_back({FWMD_WORK, 1, std::vector<uint8_t>(bad.begin(), bad.end()), "dropped: short record"});
 
@@ -94,18 +105,10 @@ std::vector<wire_rec> captured_session(ctl_rig &r) {
     EXPECT_EQ(s["capture"]["records"].as_int(), (int64_t)want.size());
     EXPECT_EQ(s["capture"]["lost"].as_int(), 0);
     EXPECT_EQ(threads_named(r, "kro_capture"), 1);
-    EXPECT_EQ(korvctl(r, {"capture", "stop"}, &rc), CAPTURE_DIR + "/session-1.pcapng\n");
-    EXPECT_EQ(rc, 0);
+    ASSERT_EQ(r.ctl("capture stop", &out), 0);
+    EXPECT_EQ(out, CAPTURE_DIR + "/session-1.pcapng\n");
     EXPECT_TRUE(korvtest::wait_until([&] { return threads_named(r, "kro_capture") == 0; }, 1000));
-    return want;
-}
-
-TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
-    ctl_rig r;
-    ASSERT_TRUE(r.up());
-    const std::vector<wire_rec> want = captured_session(r);
-    ASSERT_FALSE(::testing::Test::HasFailure());
-    korvctl_json s = r.ask_json("status");
+    s = r.ask_json("status");
     EXPECT_EQ(s["capture"]["file"].kind, korvctl_json::null_v);
     EXPECT_FALSE(s["capture"]["limit_reached"].boolean);
 
@@ -131,16 +134,13 @@ TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
                   fwmd_hex(want[i].frame.data(), want[i].frame.size()))
             << i;
         EXPECT_EQ(got[i].comment, want[i].comment) << i;
-        if (i > 0) {
-            EXPECT_GE(got[i].ts_us, got[i - 1].ts_us) << i;
-        }
+        EXPECT_GE(got[i].ts_us, got[i ? i - 1 : 0].ts_us) << i;
     }
 
     // fwmd --decode: one line per record, in fwmd's rendering.
-    std::string text;
-    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--decode", file}, &text), 0);
-    const std::vector<std::string> lines = korvtest::split_lines(text);
-    ASSERT_EQ(lines.size(), want.size()) << text;
+    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--decode", file}, &out), 0);
+    const std::vector<std::string> lines = korvtest::split_lines(out);
+    ASSERT_EQ(lines.size(), want.size()) << out;
     fwmd_msg m;
     for (size_t i = 0; i + 1 < want.size(); i++) {
         ASSERT_EQ(fwmd_decode(want[i].frame.data() + 4, want[i].frame.size() - 4, &m), 0);
@@ -151,42 +151,35 @@ TEST(CaptureE2e, ScriptedSessionIsCapturedRecordForRecord) {
     EXPECT_NE(lines.back().find("work in  record of 12 bytes without a header: 00 00 00 0c 30"), std::string::npos)
         << lines.back();
     EXPECT_NE(lines.back().find("(dropped: short record)"), std::string::npos) << lines.back();
-}
 
-// fwmd --replay FILE against a fresh korv on a fresh phone; returns the exit
-// status, fwmd's output in *out.
-int replay(const std::string &capture, const std::string &l_bin, std::string *out) {
-    const int work = korvtest::free_port(), nv = korvtest::free_port();
-    korvtest::rig_opts o;
-    o.work_port = work;
-    o.nv_port = nv;
-    ctl_rig r(o);
-    if (!l_bin.empty()) r.root.write(LTEP2P_DIR + "l.bin", l_bin);
-    return korvtest::run_tool({korvtest::bin_path("fwmd"), "--work-port", std::to_string(work), "--nv-port",
-                               std::to_string(nv), "--root", r.root.dir, "--replay", capture, "--asap"},
-                              out, {}, 60000);
-}
-
-TEST(CaptureE2e, ReplayOnAFreshPhoneMatchesAndOnAnotherShowsTheDifference) {
-    korvtest::sim_root keep(false);
-    const std::string capture = keep.path("/session-1.pcapng");
-    {
-        ctl_rig r;
-        ASSERT_TRUE(r.up());
-        captured_session(r);
-        ASSERT_FALSE(::testing::Test::HasFailure());
-        korvtest::write_file(capture, korvtest::read_file(r.root.path(CAPTURE_DIR + "/session-1.pcapng")));
-    }
-    std::string out;
-    EXPECT_EQ(replay(capture, "", &out), 0) << out;
+    // Replayed on a fresh phone: no difference; on one whose l.bin is 100
+    // bytes past 16000 instead of 384, the load's count differs.
+    EXPECT_EQ(replay(file, "", &out), 0) << out;
     EXPECT_NE(out.find("fwmd: replay of 6 records: 0 differences"), std::string::npos) << out;
-
-    // l.bin 100 bytes past 16000 instead of 384: the load's count differs.
-    EXPECT_EQ(replay(capture, std::string(16100, 'l'), &out), 1) << out;
+    EXPECT_EQ(replay(file, std::string(16100, 'l'), &out), 1) << out;
     EXPECT_NE(out.find("difference: record 5 (nv out): MWRX_WFMGR_LOAD_CNF count: captured 384, got 100"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("fwmd: replay of 6 records: 1 difference\n"), std::string::npos) << out;
+    // The capture that ships in scenarios/, at its captured pace.
+    EXPECT_EQ(replay(KORV_SCENARIO_DIR "/voltage-and-load.pcapng", "", &out, false), 0) << out;
+    EXPECT_NE(out.find("fwmd: replay of 6 records: 0 differences"), std::string::npos) << out;
+
+    // Names that could leave the folder are refused, and so is a second
+    // capture while one runs.
+    for (const std::string &name : std::vector<std::string>{"a/b", "..", "../x", "a.b", std::string(65, 'n'), "x\\y"})
+        EXPECT_EQ(r.ask_json("capture start " + name)["error"].kind, korvctl_json::string_v) << name;
+    EXPECT_EQ(r.ctl("capture start ..", &out), 1);
+    EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
+    EXPECT_EQ(r.ask_json("status")["capture"]["file"].kind, korvctl_json::null_v);
+    const std::string longest(64, 'N');
+    EXPECT_EQ(r.ask_json("capture start " + longest)["file"].text, CAPTURE_DIR + "/" + longest + ".pcapng");
+    EXPECT_EQ(r.ask_json("capture start other")["error"].text, "a capture is running");
+    EXPECT_EQ(r.ask_json("capture stop")["file"].text, CAPTURE_DIR + "/" + longest + ".pcapng");
+    // Only the accepted names made files.
+    ASSERT_EQ(korvtest::run_tool({"/bin/ls", "-A", r.root.path(CAPTURE_DIR)}, &out), 0);
+    EXPECT_EQ(out, longest + ".pcapng\nsession-1.pcapng\n");
+    EXPECT_FALSE(r.root.exists("/data/brimwell/korv/x.pcapng"));
 }
 
 // What tshark printed for each frame (-V), in order.
@@ -275,46 +268,6 @@ TEST(CaptureE2e, WiresharkDissectorNamesEveryFieldOfEveryMessage) {
         for (const std::string &name : dissected_names(recs[i]))
             EXPECT_NE(frames[i].find("    " + name), std::string::npos) << name << " in\n" << frames[i];
     }
-}
-
-// The capture that ships in scenarios/, at its captured pace.
-TEST(CaptureE2e, ShippedCaptureReplaysWithoutDifference) {
-    const int work = korvtest::free_port(), nv = korvtest::free_port();
-    korvtest::rig_opts o;
-    o.work_port = work;
-    o.nv_port = nv;
-    ctl_rig r(o);
-    std::string out;
-    EXPECT_EQ(korvtest::run_tool({korvtest::bin_path("fwmd"), "--work-port", std::to_string(work), "--nv-port",
-                                  std::to_string(nv), "--replay", KORV_SCENARIO_DIR "/voltage-and-load.pcapng"},
-                                 &out, {}, 60000),
-              0)
-        << out;
-    EXPECT_NE(out.find("fwmd: replay of 6 records: 0 differences"), std::string::npos) << out;
-}
-
-TEST(CaptureE2e, NamesOutsideTheFolderAndSecondCapturesAreRefused) {
-    ctl_rig r;
-    ASSERT_TRUE(r.up());
-    for (const std::string &name : std::vector<std::string>{"a/b", "..", "../x", "a.b", std::string(65, 'n'), "x\\y"}) {
-        korvctl_json a = r.ask_json("capture start " + name);
-        EXPECT_EQ(a["error"].kind, korvctl_json::string_v) << name;
-    }
-    int rc = -1;
-    korvctl(r, {"capture", "start", ".."}, &rc);
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
-    EXPECT_EQ(r.ask_json("status")["capture"]["file"].kind, korvctl_json::null_v);
-
-    const std::string longest(64, 'N');
-    EXPECT_EQ(r.ask_json("capture start " + longest)["file"].text, CAPTURE_DIR + "/" + longest + ".pcapng");
-    EXPECT_EQ(r.ask_json("capture start other")["error"].text, "a capture is running");
-    EXPECT_EQ(r.ask_json("capture stop")["file"].text, CAPTURE_DIR + "/" + longest + ".pcapng");
-    // Only the one accepted name made a file.
-    std::string listing;
-    ASSERT_EQ(korvtest::run_tool({"/bin/ls", "-A", r.root.path(CAPTURE_DIR)}, &listing), 0);
-    EXPECT_EQ(listing, longest + ".pcapng\n");
-    EXPECT_FALSE(r.root.exists("/data/brimwell/korv/x.pcapng"));
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // The control socket of the real korv: after a scripted session every number
-// and list of the status answer is what the session did; a client of a uid
-// that is not allowed is closed without an answer; the log level switches the
-// flow lines off and on; a socket handed over by init is the one served.
+// and list of the status answer is what the session did, and the log level
+// then switches the flow lines off and on; a client of a uid that is not
+// allowed is closed without an answer; a socket handed over by init is the
+// one served.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "ctl_rig.h"
 
@@ -40,31 +38,22 @@ fwmd_body modify(const std::vector<std::pair<uint32_t, std::string>> &entries) {
 // Bytes of a framed record of that message, its length prefix included.
 uint64_t framed(uint64_t cmd, const fwmd_body &body) { return fwmd_encode(fwmd_make(cmd, body)).size(); }
 
-std::string two_bridges() {
-    return utrantest::hdr().bridge("utran0", 3).bridge("utran1", 1, 0x100).end().bytes;
-}
-
 fwmd_body header_body(const std::string &h) {
     return fwmd_body().u32(static_cast<uint32_t>(h.size())).raw(h.data(), h.size()).u32(0);
 }
 
-void expect_link(const korvctl_json &l, int port, uint64_t records_in, uint64_t bytes_in, uint64_t records_out,
-                 uint64_t bytes_out) {
-    EXPECT_EQ(l["port"].as_int(), port);
+void expect_link(const korvctl_json &l, int64_t port, int64_t records_in, int64_t bytes_in, int64_t records_out,
+                 int64_t bytes_out) {
     EXPECT_TRUE(l["connected"].boolean);
     // fwmd runs in this process: the peer check found our uid.
     EXPECT_EQ(l["peer_uid"].kind, korvctl_json::number_v);
-    EXPECT_EQ(l["peer_uid"].as_int(), static_cast<int64_t>(getuid()));
-    EXPECT_EQ(l["connects"].as_int(), 1);
-    EXPECT_EQ(l["refused"].as_int(), 0);
-    EXPECT_EQ(l["records_in"].as_int(), static_cast<int64_t>(records_in));
-    EXPECT_EQ(l["bytes_in"].as_int(), static_cast<int64_t>(bytes_in));
-    EXPECT_EQ(l["records_out"].as_int(), static_cast<int64_t>(records_out));
-    EXPECT_EQ(l["bytes_out"].as_int(), static_cast<int64_t>(bytes_out));
-    EXPECT_EQ(l["bad_records"].as_int(), 0);
+    const std::pair<const char *, int64_t> want[] = {
+        {"port", port}, {"peer_uid", getuid()}, {"connects", 1}, {"refused", 0}, {"records_in", records_in},
+        {"bytes_in", bytes_in}, {"records_out", records_out}, {"bytes_out", bytes_out}, {"bad_records", 0}};
+    for (const auto &[key, value] : want) EXPECT_EQ(l[key].as_int(), value) << key;
 }
 
-TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
+TEST(CtlE2e, StatusCountsAScriptedSessionExactlyAndLogLevelSwitchesFlowLines) {
     ctl_rig r;
     ASSERT_TRUE(r.up());
     // Path info: three waveforms, given out of order, one removed again.  The
@@ -82,7 +71,7 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     ASSERT_EQ(r.send(FWMD_NV, MWRX_WFMGR_NV_MODIFY_IND, nv), 0);
     ASSERT_EQ(r.voltage(1, 3), 0);
     ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
-    ASSERT_EQ(r.send_header(two_bridges()), 0);
+    ASSERT_EQ(r.send_header(utrantest::two_bridges()), 0);
     ASSERT_EQ(r.wf_type(1), 0);
     ASSERT_TRUE(r.journal_has(2));
 
@@ -104,7 +93,7 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
     EXPECT_EQ(s["modem"]["nvram_cache"]["size"].as_int(), 0x100000);
 
     uint64_t work_in = framed(MWRX_WF_CARD_POWERON_REPORT_REQ, fwmd_body().u8(1).u8(3)) +
-                       framed(MWRX_WFMGR_WFCFG_IND, header_body(two_bridges())) +
+                       framed(MWRX_WFMGR_WFCFG_IND, header_body(utrantest::two_bridges())) +
                        framed(MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(1));
     expect_link(s["links"]["work"], fwmd_port(r.fw, FWMD_WORK), 3, work_in, 1,
                 framed(MWRX_WF_CARD_POWERON_REPORT_CNF, fwmd_body()));
@@ -112,12 +101,9 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
                      framed(MWRX_WFMGR_COMM_PATH_INFO_IND, path_remove(5)) + framed(MWRX_WFMGR_NV_MODIFY_IND, nv);
     expect_link(s["links"]["nv"], fwmd_port(r.fw, FWMD_NV), 5, nv_in, 0, 0);
 
-    const korvctl_json &n = s["nvram"];
-    EXPECT_EQ(n["queued"].as_int(), 10);
-    EXPECT_EQ(n["written"].as_int(), 8);
-    EXPECT_EQ(n["dropped"].as_int(), 2);
-    EXPECT_EQ(n["bytes_written"].as_int(), 8 * 4);
-    EXPECT_GE(n["synced"].as_int(), 2);
+    for (const auto &[key, value] : {std::pair<const char *, int64_t>{"queued", 10}, {"written", 8}, {"dropped", 2},
+                                     {"bytes_written", 8 * 4}})
+        EXPECT_EQ(s["nvram"][key].as_int(), value) << key;
 
     const korvctl_json &wf = s["waveforms"];
     ASSERT_EQ(wf.items.size(), 2u);
@@ -141,13 +127,33 @@ TEST(CtlE2e, StatusAfterScriptedSessionCountsExactly) {
 
     // korvctl itself: the JSON as it came, and the lines for people.
     std::string out;
-    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "status", "--json"}, &out), 0);
+    ASSERT_EQ(r.ctl("status --json", &out), 0);
     korvctl_json again;
     EXPECT_EQ(korvctl_json_parse(out, &again, nullptr), 0) << out;
-    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "status"}, &out), 0);
+    ASSERT_EQ(r.ctl("status", &out), 0);
     EXPECT_NE(out.find("utran       started, channels utran0 utran1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("nvram       10 queued, 8 written (32 bytes), 2 dropped, "), std::string::npos) << out;
     EXPECT_NE(out.find(" synced\n"), std::string::npos) << out;
+
+    // Log level error: no flow line, an error line still comes through (a
+    // header that is empty); flow brings the flow lines back.
+    EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
+    EXPECT_EQ(r.ask("log level error"), "{\"level\":\"error\"}");
+    size_t quiet_from = r.korv->log().size();
+    ASSERT_EQ(r.voltage(1, 3), 0);
+    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
+    ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(0)), 0);
+    ASSERT_TRUE(r.korv->wait_log("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!"));
+    std::string quiet = r.korv->log().substr(quiet_from);
+    EXPECT_EQ(korvtest::count_of(quiet, " D "), 0) << quiet;
+    EXPECT_EQ(korvtest::count_of(quiet, " E "), 1) << quiet;
+    ASSERT_EQ(r.ctl("log level flow", &out), 0);
+    EXPECT_EQ(out, "flow\n");
+    ASSERT_EQ(r.voltage(1, 3), 0);
+    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
+    EXPECT_TRUE(r.korv->wait_log("[KORV][WORK]voltag_control write socket:"));
+    EXPECT_EQ(r.ask("log level loud"), "{\"error\":\"unknown level: log level [error|flow]\"}");
+    EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
 }
 
 // The allowed uids are read at each connection: first the defaults, which
@@ -164,15 +170,10 @@ TEST(CtlE2e, ClientOfUidNotAllowedIsClosedWithoutAnswer) {
     ASSERT_EQ(chmod(r.socket().c_str(), 0666), 0);
     ASSERT_EQ(chmod(r.root.dir.c_str(), 0755), 0);
     auto ask_as = [&](uid_t uid) {
-        pid_t child = fork();
-        if (child == 0) {
-            if (setuid(uid) != 0) _exit(3);
+        return as_uid(uid, [&] {
             std::string answer, err;
-            _exit(korvctl_ask(r.socket(), "status", &answer, &err) == 0 ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return korvctl_ask(r.socket(), "status", &answer, &err) == 0 ? 0 : 1;
+        });
     };
     EXPECT_EQ(ask_as(4242), 1);
     EXPECT_TRUE(r.korv->wait_log("[KORV][CTL] control client of uid 4242"));
@@ -184,41 +185,12 @@ TEST(CtlE2e, ClientOfUidNotAllowedIsClosedWithoutAnswer) {
     EXPECT_EQ(r.count(" refused\n"), 2);
 }
 
-TEST(CtlE2e, LogLevelErrorStopsFlowLinesAndFlowBringsThemBack) {
-    ctl_rig r;
-    ASSERT_TRUE(r.up());
-    EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
-    EXPECT_EQ(r.ask("log level error"), "{\"level\":\"error\"}");
-    size_t quiet_from = r.korv->log().size();
-    ASSERT_EQ(r.voltage(1, 3), 0);
-    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
-    // An error line still comes through: a header that is empty.
-    ASSERT_EQ(r.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(0)), 0);
-    ASSERT_TRUE(r.korv->wait_log("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!"));
-    std::string quiet = r.korv->log().substr(quiet_from);
-    EXPECT_EQ(korvtest::count_of(quiet, " D "), 0) << quiet;
-    EXPECT_EQ(korvtest::count_of(quiet, " E "), 1) << quiet;
-
-    std::string out;
-    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "log", "level", "flow"}, &out),
-              0);
-    EXPECT_EQ(out, "flow\n");
-    ASSERT_EQ(r.voltage(1, 3), 0);
-    ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
-    EXPECT_TRUE(r.korv->wait_log("[KORV][WORK]voltag_control write socket:"));
-    EXPECT_EQ(r.ask("log level loud"), "{\"error\":\"unknown level: log level [error|flow]\"}");
-    EXPECT_EQ(r.ask("log level"), "{\"level\":\"flow\"}");
-}
-
 // init's socket: served as it is, never created or removed by korv.
 TEST(CtlE2e, SocketFromInitIsServedAndLeftInPlace) {
     korvtest::sim_root root;
     std::string path = root.dir + "/init-korv";
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    sockaddr_un addr = unix_addr(path);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
     korvtest::korv_proc korv(root, {}, {"ANDROID_SOCKET_korv=" + std::to_string(fd)});
     close(fd);

@@ -10,8 +10,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,9 +24,7 @@ namespace {
 
 int connect_raw(const std::string &path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    sockaddr_un addr = unix_addr(path);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return -1;
@@ -200,7 +196,7 @@ TEST(CtlHostile, RefusedFloodTricklersAndForgedNamesGetNowhere) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     std::string out;
-    EXPECT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "log", "level"}, &out), 0);
+    EXPECT_EQ(r.ctl("log level", &out), 0);
     EXPECT_EQ(out, "flow\n");
     for (std::thread &t : tricklers) t.join();
     for (int i = 0; i < 4; i++) {
@@ -215,7 +211,7 @@ TEST(CtlHostile, RefusedFloodTricklersAndForgedNamesGetNowhere) {
               0);
     ASSERT_TRUE(korvtest::wait_until([&] { return r.ask_json("status")["waveforms"].items.size() == 1; }, 10000));
     EXPECT_EQ(r.ask_json("status")["waveforms"].items[0]["name"].text, name);
-    ASSERT_EQ(korvtest::run_tool({korvtest::bin_path("korvctl"), "--root", r.root.dir, "status"}, &out), 0);
+    ASSERT_EQ(r.ctl("status", &out), 0);
     for (char c : out) EXPECT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "byte " << (int)(unsigned char)c;
     EXPECT_EQ(korvtest::count_of(out, "\nnvram "), 1) << out;
     EXPECT_NE(out.find("6 x\\x1b[2J\\x0anvram       forged\\x07  /data/brimwell/w\\x0d/n.bin\n"), std::string::npos)
@@ -233,20 +229,15 @@ TEST(CtlHostile, RefusalsWithinAMinuteAreLoggedAsACount) {
     ASSERT_EQ(chmod(r.root.dir.c_str(), 0755), 0);
     r.root.set_prop("ro.korv.fw_uids", "0");
     auto connect_as = [&](uid_t uid, int times) {
-        pid_t child = fork();
-        if (child == 0) {
-            if (setuid(uid) != 0) _exit(3);
+        return as_uid(uid, [&] {
             for (int i = 0; i < times; i++) {
                 int fd = connect_raw(r.socket());
-                if (fd < 0) _exit(1);
+                if (fd < 0) return 1;
                 read_some(fd, 2000);  // korv closes it
                 close(fd);
             }
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return 0;
+        });
     };
     ASSERT_EQ(connect_as(5001, 4), 0);
     for (uid_t uid = 5002; uid <= 5009; uid++) ASSERT_EQ(connect_as(uid, 1), 0);

@@ -6,20 +6,12 @@
 // copy that belongs to the caller.
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "ctl_rig.h"
 
 using namespace ctltest;
 
 namespace {
-
-// korvctl with the given arguments, its standard error in *out too; the exit
-// status.  prefix goes before the command (runuser, say).
-int korvctl(const std::string &args, std::string *out, const std::string &prefix = "") {
-    return korvtest::run_tool({"/bin/sh", "-c", prefix + korvtest::bin_path("korvctl") + " " + args + " 2>&1"}, out);
-}
 
 TEST(KorvctlCli, UnreachableKorvIsExplainedAndUsageErrorsExitTwo) {
     std::string out;
@@ -38,17 +30,13 @@ TEST(KorvctlCli, UnreachableKorvIsExplainedAndUsageErrorsExitTwo) {
     korvtest::sim_root empty(false);
     EXPECT_EQ(korvctl("--root " + empty.dir + " status", &out), 1);
     EXPECT_NE(out.find(empty.dir + " is no simulated phone's root (it has no dev/)"), std::string::npos) << out;
-    EXPECT_EQ(korvtest::run_tool({"/bin/sh", "-c", "KORV_ROOT= " + korvtest::bin_path("korvctl") + " status 2>&1"},
-                                 &out),
-              1);
+    EXPECT_EQ(korvctl("status", &out, "KORV_ROOT= "), 1);
     EXPECT_NE(out.find("--root DIR"), std::string::npos) << out;
 
     // A socket file nobody listens on any more.
     mkdir((phone.dir + "/dev/socket").c_str(), 0755);
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket.c_str());
+    sockaddr_un addr = unix_addr(socket);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
     close(fd);
     EXPECT_EQ(korvctl("--root " + phone.dir + " status", &out), 1);
@@ -74,7 +62,7 @@ TEST(KorvctlCli, CallerOutsideKorvsGroupIsToldWhichGroup) {
 
     // The root's folder is closed to nobody first.
     ASSERT_EQ(chmod(r.root.dir.c_str(), 0700), 0);
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " status", &out, as_nobody), 1);
+    EXPECT_EQ(r.ctl("status", &out, as_nobody), 1);
     EXPECT_NE(out.find("permission denied on the way to " + r.socket() + ": a folder on it is closed to you (nobody)"),
               std::string::npos)
         << out;
@@ -84,12 +72,12 @@ TEST(KorvctlCli, CallerOutsideKorvsGroupIsToldWhichGroup) {
     struct stat st {};
     ASSERT_EQ(stat(r.socket().c_str(), &st), 0);
     ASSERT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " status", &out, as_nobody), 1);
+    EXPECT_EQ(r.ctl("status", &out, as_nobody), 1);
     EXPECT_NE(out.find("permission denied on " + r.socket() + " (owner root, group root, mode 0660): run korvctl as "
                        "root or as a member of group root"),
               std::string::npos)
         << out;
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " log level", &out), 0);
+    EXPECT_EQ(r.ctl("log level", &out), 0);
 }
 
 TEST(KorvctlCli, ExceptionCauseInWordsAndCaptureCopyForTheCaller) {
@@ -98,10 +86,10 @@ TEST(KorvctlCli, ExceptionCauseInWordsAndCaptureCopyForTheCaller) {
     std::string out;
     korvtest::sim_root mine(false);
     const std::string copy = mine.path("/s1.pcapng");
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " capture start s1", &out), 0) << out;
+    EXPECT_EQ(r.ctl("capture start s1", &out), 0) << out;
     ASSERT_EQ(r.voltage(1, 3), 0);
     ASSERT_TRUE(r.expect(MWRX_WF_CARD_POWERON_REPORT_CNF));
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " capture stop --copy-to " + copy, &out), 0) << out;
+    EXPECT_EQ(r.ctl("capture stop --copy-to " + copy, &out), 0) << out;
     EXPECT_EQ(out, "/data/brimwell/korv/capture/s1.pcapng\n");
     EXPECT_EQ(korvtest::read_file(copy), r.root.read("/data/brimwell/korv/capture/s1.pcapng"));
     struct stat st {};
@@ -111,7 +99,7 @@ TEST(KorvctlCli, ExceptionCauseInWordsAndCaptureCopyForTheCaller) {
     ASSERT_EQ(r.fw_exception(), 0);
     ASSERT_TRUE(r.expect(MWRX_WFMGR_FW_EXCEPTION_CNF, 10000));
     ASSERT_TRUE(korvtest::wait_until([&] { return r.ask_json("status")["exception"]["count"].as_int() == 1; }, 10000));
-    EXPECT_EQ(korvctl("--root " + r.root.dir + " status", &out), 0);
+    EXPECT_EQ(r.ctl("status", &out), 0);
     EXPECT_NE(out.find("exception   dumping, 1 so far, the last for a framework request\n"), std::string::npos) << out;
 }
 

@@ -1,6 +1,6 @@
 // The exception-channel scanner, fed through a sequenced-packet socket pair
 // so that each read returns exactly one chunk of the test's choosing, and the
-// notifications with no pty, each scenario in a child on a root of its own.
+// notifications with no pty, in a child on a root of its own.
 // The event loop is initialised but never run: the hand-off timer is armed
 // and left alone.
 #include <stdlib.h>
@@ -18,7 +18,7 @@ using namespace utrantest;
 
 namespace {
 
-// Each scenario runs in a child on a fresh root (child_root.h), with the
+// The scenario runs in a child on a fresh root (child_root.h), with the
 // event loop initialised.
 struct scan_child {
     korvtest::child_root root;
@@ -51,7 +51,7 @@ struct scan_child {
 
 const std::string F = "[KORV][FLOW]";
 
-TEST(SocbridgeScan, DumpRecordInOneReadWithoutAPty) {
+TEST(SocbridgeScan, DumpRecordInOneReadWithoutAPtyAndRecordsSplitAcrossReads) {
     scan_child c;
     ASSERT_TRUE(c.run([&] {
         ASSERT_EQ(ptym_fd, -1);
@@ -65,18 +65,13 @@ TEST(SocbridgeScan, DumpRecordInOneReadWithoutAPty) {
         std::string after = c.logged_by([] { EXPECT_EQ(korv_exception_inform(KRO_NOTIFY_RESET), -1); });
         EXPECT_NE(after.find("korv_exception_inform msgtype:2\n"), std::string::npos);
         EXPECT_NE(after.find("Error write -1: Bad file descriptor\n"), std::string::npos);
-    }));
-    EXPECT_EQ(c.root.prop(MODEM_EXCEPTION_PROP), "1");
-}
+        EXPECT_EQ(c.root.prop(MODEM_EXCEPTION_PROP), "1");
 
-TEST(SocbridgeScan, RecordsSplitAcrossReads) {
-    scan_child c;
-    ASSERT_TRUE(c.run([&] {
         // A type-1 record and a dump record in one read: the dump waits for the
         // next read that brings data, and end of file loses it.
         const std::string both = soc_record(1, "") + soc_record(2, "ab");
-        auto [rc, later] = c.scan({both, "z"});
-        EXPECT_EQ(rc, 0);
+        auto [later_rc, later] = c.scan({both, "z"});
+        EXPECT_EQ(later_rc, 0);
         EXPECT_LT(later.find(F + "not modem dump message, continue!"), later.find(F + "get_soc_record type:2, len:2, buf_end:3,"));
         EXPECT_NE(later.find(F + "get_soc_record"), std::string::npos);
 

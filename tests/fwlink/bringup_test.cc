@@ -53,23 +53,21 @@ TEST(Bringup, ComesUpInOrderAndSigtermTearsDown) {
     EXPECT_EQ(korv.count("korvd exit\n"), 1);
 }
 
-TEST(Bringup, AmtModeCallsTheHelperOnceAndStartsNoService) {
-    sim_root root;
-    root.set_prop("sys.bw.amtmode", "1");
-    korv_proc korv(root);
+// Amt mode calls the helper once; a failing NVRAM store stops bring-up
+// before any connection.  Neither starts a companion service.
+TEST(Bringup, AmtModeAndAFailingNvramStoreStartNoService) {
+    sim_root amt, failing;
+    amt.set_prop("sys.bw.amtmode", "1");
+    failing.write("/dev/modem.conf", "fail = 0x4D01\n");
+    korv_proc korv(amt), stopped(failing);
     ASSERT_TRUE(korv.wait_log(kSuccess, 10000));
-    EXPECT_EQ(root.prop("sim.amt.calls"), "1");
+    EXPECT_EQ(amt.prop("sim.amt.calls"), "1");
     EXPECT_EQ(korv.count("stop call amt_write_encrypt_test. return value:"), 1);
-    EXPECT_TRUE(root.ctl_log().empty());
-}
+    EXPECT_TRUE(amt.ctl_log().empty());
 
-TEST(Bringup, NvramFailureStopsBeforeAnyConnection) {
-    sim_root root;
-    root.write("/dev/modem.conf", "fail = 0x4D01\n");
-    korv_proc korv(root);
-    ASSERT_TRUE(korv.wait_log("korv main thread begin to sleep", 10000));
-    EXPECT_EQ(korv.count("[KORV][FLOW]: NVRAM manager init failure!"), 1);
-    EXPECT_EQ(korv.count(kSuccess), 0);
-    EXPECT_EQ(korv.count("set_fwsocket_event"), 0);
-    EXPECT_TRUE(root.ctl_log().empty());
+    ASSERT_TRUE(stopped.wait_log("korv main thread begin to sleep", 10000));
+    EXPECT_EQ(stopped.count("[KORV][FLOW]: NVRAM manager init failure!"), 1);
+    EXPECT_EQ(stopped.count(kSuccess), 0);
+    EXPECT_EQ(stopped.count("set_fwsocket_event"), 0);
+    EXPECT_TRUE(failing.ctl_log().empty());
 }

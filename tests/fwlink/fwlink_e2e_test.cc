@@ -28,7 +28,7 @@ TEST(FwLink, RetriesSilentlyUntilThePeerListensThenConnectsOnce) {
     fwmd_stop(fw);
 }
 
-TEST(FwLink, CutsTheStreamIntoRecords) {
+TEST(FwLink, CutsTheStreamIntoRecordsAndEachConnectionFailsOnItsOwn) {
     korv_link l;
     ASSERT_TRUE(l.up());
 
@@ -51,17 +51,12 @@ TEST(FwLink, CutsTheStreamIntoRecords) {
     EXPECT_EQ(l.count(wf_probe_line(9)), 0);
     ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_WORK, half.data() + 10, half.size() - 10), 0);
     EXPECT_TRUE(l.korv->wait_log(wf_probe_line(9)));
-}
-
-TEST(FwLink, EachConnectionFailsOnItsOwn) {
-    korv_link l;
-    ASSERT_TRUE(l.up());
 
     // 1025 bytes announced on NV: korv waits like for any partial record
     // until the stream's 1028-byte buffer is full, then the stream error
     // closes that connection only.
     std::vector<uint8_t> too_long = {0x00, 0x00, 0x04, 0x01, 0xAA};
-    const int turns = l.count(kEagain);
+    turns = l.count(kEagain);
     ASSERT_EQ(fwmd_send_raw(l.fw, FWMD_NV, too_long.data(), too_long.size()), 0);
     ASSERT_TRUE(l.korv->wait_log(kEagain, 5000, turns + 1));
     EXPECT_TRUE(fwmd_connected(l.fw, FWMD_NV));
@@ -77,7 +72,7 @@ TEST(FwLink, EachConnectionFailsOnItsOwn) {
     // exception handling is asked again (and ignores it, one is running).
     fwmd_close_channel(l.fw, FWMD_WORK);
     ASSERT_TRUE(l.korv->wait_log("ignored for modem is reseting now flag:4"));
-    std::string log = l.korv->log();
+    log = l.korv->log();
     size_t eos = log.find("end of stream, maybe is Phone app died!!!");
     ASSERT_NE(eos, std::string::npos);
     EXPECT_LT(eos, log.find("[KORV][FLOW]EOS.  Closing command socket.\n"));

@@ -78,7 +78,7 @@ void put(int fd, const std::vector<uint8_t> &b)
     ASSERT_EQ(write(fd, b.data(), b.size()), (ssize_t)b.size());
 }
 
-TEST(FwmdServer, TalksToAPlainClientBothWays)
+TEST(FwmdServer, TalksToPlainClientsBothWaysAndCountsConnectionsThatReplaceOldOnes)
 {
     fwmd_server *s = fwmd_start(0, 0);
     ASSERT_NE(s, nullptr);
@@ -118,14 +118,10 @@ TEST(FwmdServer, TalksToAPlainClientBothWays)
     EXPECT_EQ(fwmd_connected(s, FWMD_NV), 0);
     EXPECT_TRUE(at_eof(c));
     close(c);
-    fwmd_stop(s);
-}
 
-TEST(FwmdServer, NewConnectionsReplaceOldOnesAndAreCounted)
-{
-    fwmd_server *s = fwmd_start(0, 0);
-    ASSERT_NE(s, nullptr);
+    /* work: a port in use is refused; new connections replace old ones */
     const int port = fwmd_port(s, FWMD_WORK);
+    EXPECT_EQ(fwmd_start(port, 0), nullptr) << "the port is in use";
     int first = connect_to(port);
     ASSERT_EQ(fwmd_wait_connection(s, FWMD_WORK, 0, 5000), 0);
     EXPECT_EQ(fwmd_connection_count(s, FWMD_WORK), 1u);
@@ -140,23 +136,15 @@ TEST(FwmdServer, NewConnectionsReplaceOldOnesAndAreCounted)
     close(second); /* end of stream: not connected, count kept */
     ASSERT_TRUE(korvtest::wait_until([&] { return !fwmd_connected(s, FWMD_WORK); }, 5000));
     EXPECT_EQ(fwmd_connection_count(s, FWMD_WORK), 2u);
-    int third = connect_to(port);
+    int last = connect_to(port);
     EXPECT_EQ(fwmd_wait_connection(s, FWMD_WORK, 2, 5000), 0);
 
     /* a frame korv could never send ends the connection */
-    put(third, {0, 0, 0x04, 0x01});
-    EXPECT_TRUE(at_eof(third));
+    put(last, {0, 0, 0x04, 0x01});
+    EXPECT_TRUE(at_eof(last));
     close(first);
-    close(third);
+    close(last);
     fwmd_stop(s);
-}
-
-TEST(FwmdServer, RefusesAPortInUse)
-{
-    fwmd_server *a = fwmd_start(0, 0);
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(fwmd_start(fwmd_port(a, FWMD_WORK), 0), nullptr);
-    fwmd_stop(a);
 }
 
 /* Just enough of korv for the scenario below: answers a load request and a

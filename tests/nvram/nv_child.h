@@ -44,21 +44,18 @@ inline void feed(int fd, uint64_t msg_cmd, const fwmd_body &body, uint64_t wf_id
     socket_event(fd, framed.data() + 4, framed.size() - 4);
 }
 
-// Appends one NV-modify entry (flag 0).
-inline fwmd_body &entry(fwmd_body &b, uint32_t wf_id, uint32_t offset, const std::string &data) {
-    return b.u32(0).u32(wf_id).u32(offset).u32((uint32_t)data.size()).raw(data.data(), data.size());
-}
-
 struct nv_entry {
     uint32_t wf_id, offset;
     std::string data;
 };
 
-// An NV-modify body: the count (the number of entries unless given), then the entries.
+// An NV-modify body: the count (the number of entries unless given), then
+// the entries (flag 0).
 inline fwmd_body modify(const std::vector<nv_entry> &entries, int64_t count = -1) {
     fwmd_body b;
     b.u32(count < 0 ? (uint32_t)entries.size() : (uint32_t)count);
-    for (const auto &e : entries) entry(b, e.wf_id, e.offset, e.data);
+    for (const auto &e : entries)
+        b.u32(0).u32(e.wf_id).u32(e.offset).u32((uint32_t)e.data.size()).raw(e.data.data(), e.data.size());
     return b;
 }
 

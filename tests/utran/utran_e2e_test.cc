@@ -22,8 +22,6 @@ const std::string CREATE1 =
 const std::string DELETE0 = "DMI_DELETE name=utran0 = 0";
 const std::string DELETE1 = "DMI_DELETE name=utran1 = 0";
 
-std::string two_bridges() { return hdr().bridge("utran0", 3).bridge("utran1", 1, 0x100).end().bytes; }
-
 TEST(UtranE2e, StoredWhileStoppedThenStartStopStartAndTeardown) {
     korv_rig r;
     ASSERT_TRUE(r.up());

@@ -48,6 +48,9 @@ struct hdr {
     }
 };
 
+// Two bridges, utran0 (type 3) and utran1 (type 1, its rings 0x100 up).
+inline std::string two_bridges() { return hdr().bridge("utran0", 3).bridge("utran1", 1, 0x100).end().bytes; }
+
 // One exception-channel record: "ME", u32 type, u32 length, payload.
 inline std::string soc_record(uint32_t type, const std::string &payload) {
     return "ME" + le32(type) + le32(static_cast<uint32_t>(payload.size())) + payload;

@@ -21,7 +21,7 @@ bool confirmed(korv_link &l, uint64_t cmd) {
 
 }  // namespace
 
-TEST(WorkChannel, VoltageRequests) {
+TEST(WorkChannel, VoltageRequestsWaveformTypesHeaderSizesAndAnExceptionRequest) {
     korv_link l;
     ASSERT_TRUE(l.up());
     // Without its type byte the request is dropped before any thread starts.
@@ -41,11 +41,25 @@ TEST(WorkChannel, VoltageRequests) {
     ASSERT_TRUE(confirmed(l, MWRX_WF_CARD_POWERON_REPORT_CNF));
     EXPECT_EQ(l.count("[KORV][WORK]tp_man_interface_usim_voltage_control fd:-1\n"), 1);
     EXPECT_EQ(l.count("[KORV][WORK]open /sys/tarno/usim_voltage fail!\n"), 1);
-}
 
-TEST(WorkChannel, FiftyVoltageRequestsWhileTheLooperAnswersOthers) {
-    korv_link l;
-    ASSERT_TRUE(l.up());
+    // Waveform type 2 is only logged; status 1 starts UTRAN, status 2 stops it.
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(2)), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(1)), 0);
+    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(2).u32(1)), 0);
+    ASSERT_TRUE(l.korv->wait_log("[KORV][UTRAN]stop_utran_service"));
+    EXPECT_EQ(l.count("[KORV][UTRAN]start_utran_servcie"), 1);
+    EXPECT_TRUE(l.prop_is("ril.start.utran.service", "0"));
+
+    // body_len 20 leaves room for 12 bytes of header.
+    for (uint32_t size : {13u, 0u, 12u})
+        ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(size).chars("", 16)), 0);
+    ASSERT_TRUE(l.korv->wait_log("load_utran_wave souce len:12"));
+    EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND size:13 should not bigger than body length 12\n"), 1);
+    EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!\n"), 1);
+    EXPECT_EQ(l.count("load_utran_wave souce len:"), 1);
+
+    // Fifty voltage requests while the looper answers others; last, since
+    // the exception request starts (parked) exception handling.
     for (int i = 0; i < 50; i++) {
         ASSERT_EQ(voltage(l, i % 2, i % 10), 0);
         ASSERT_EQ(fwmd_send(l.fw, FWMD_WORK, wf_probe(100 + i)), 0);
@@ -61,23 +75,4 @@ TEST(WorkChannel, FiftyVoltageRequestsWhileTheLooperAnswersOthers) {
     ASSERT_TRUE(l.korv->wait_log("kro_handle_modem_exception flag:2"));
     std::string log = l.korv->log();
     EXPECT_LT(log.find("[KORV][WORK]fw_exception write socket: "), log.find("kro_handle_modem_exception flag:2"));
-}
-
-TEST(WorkChannel, WaveformTypeAndImageHeader) {
-    korv_link l;
-    ASSERT_TRUE(l.up());
-    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(2)), 0);  // only logged
-    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(1).u32(1)), 0);
-    ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_KORGR_WF_TYPE_IND, fwmd_body().u32(2).u32(1)), 0);
-    ASSERT_TRUE(l.korv->wait_log("[KORV][UTRAN]stop_utran_service"));
-    EXPECT_EQ(l.count("[KORV][UTRAN]start_utran_servcie"), 1);
-    EXPECT_TRUE(l.prop_is("ril.start.utran.service", "0"));
-
-    // body_len 20 leaves room for 12 bytes of header.
-    for (uint32_t size : {13u, 0u, 12u})
-        ASSERT_EQ(l.send(FWMD_WORK, MWRX_WFMGR_WFCFG_IND, fwmd_body().u32(size).chars("", 16)), 0);
-    ASSERT_TRUE(l.korv->wait_log("load_utran_wave souce len:12"));
-    EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND size:13 should not bigger than body length 12\n"), 1);
-    EXPECT_EQ(l.count("[KORV]MWRX_WFMGR_WFCFG_IND info is empty!\n"), 1);
-    EXPECT_EQ(l.count("load_utran_wave souce len:"), 1);
 }
