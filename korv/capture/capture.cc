@@ -16,7 +16,8 @@
  * session's buffer and flags; its drain buffer is its writer's, and its fd,
  * gen and file are set before the writer starts and only read until the
  * session is freed (by the control thread once the writer ended, else by
- * the abandoned writer itself).  A link takes it with a short timeout (teardown may send
+ * the abandoned writer itself).  A writer that is not abandoned touches its
+ * session no more once it has set done.  A link takes it with a short timeout (teardown may send
  * from inside the signal handler while another thread holds it) and counts
  * its record as lost when it cannot. */
 #include <endian.h>
@@ -328,12 +329,15 @@ static void *capture_writer(void *arg)
         writer_account(c, len, failed, err);
     }
     int orphan = c->abandoned;
+    /* Once done is set, a stop waiting for it frees the session: what the
+     * last line names is copied first. */
+    char file[sizeof(c->file)];
+    memcpy(file, c->file, sizeof(file));
     c->done = 1;
     pthread_cond_broadcast(&s_ended);
     pthread_mutex_unlock(&s_lock);
-    /* The path is the session's own: no lock needed while it lives. */
     if (err != 0)
-        LOG_CORE_ERR("[KORV][CAPTURE]writing %s failed: %s, capture stopped\n", c->file, strerror(err));
+        LOG_CORE_ERR("[KORV][CAPTURE]writing %s failed: %s, capture stopped\n", file, strerror(err));
     if (orphan)
         session_free(c);
     return NULL;

@@ -7,6 +7,7 @@
 // takes no writes (frozen) is abandoned.  Throughout, the control socket
 // answers within a second.
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -36,6 +37,25 @@ korvctl_json json_within_1s(const ctl_rig &r, const std::string &request) {
     korvctl_json v;
     EXPECT_EQ(korvctl_json_parse(ask_within_1s(r, request), &v, nullptr), 0) << request;
     return v;
+}
+
+// The answers to two requests sent in one write (so the second reaches korv
+// while it still acts on the first); what came within 5 s.
+std::string ask_two(const ctl_rig &r, const std::string &first, const std::string &second) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = unix_addr(r.socket());
+    std::string lines = first + "\n" + second + "\n", got;
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        send(fd, lines.data(), lines.size(), MSG_NOSIGNAL) != (ssize_t)lines.size()) {
+        if (fd >= 0) close(fd);
+        return got;
+    }
+    char buf[512];
+    pollfd p = {fd, POLLIN, 0};
+    for (ssize_t n = 1; n > 0 && korvtest::count_of(got, "\n") < 2 && poll(&p, 1, 5000) > 0;)
+        if ((n = recv(fd, buf, sizeof buf, 0)) > 0) got.append(buf, (size_t)n);
+    close(fd);
+    return got;
 }
 
 mode_t mode_of(const std::string &path) {
@@ -233,6 +253,17 @@ TEST(CaptureAttack, CaptureOnAFullDiskFailsAndOnAFrozenDiskIsAbandoned) {
                   std::string::npos)
             << out;
         EXPECT_EQ(r.ask_json("capture stop")["error"].text, "no capture running");
+
+        // Stopped while its writer fails: the writer's last word about the
+        // file and the stop that frees the capture must not cross.  Start and
+        // stop go in one write, twenty times, each capture failing at once on
+        // the full disk.
+        for (int i = 0; i < 20; i++) {
+            const std::string name = "race" + std::to_string(i), answers = ask_two(r, "capture start " + name, "capture stop");
+            ASSERT_EQ(korvtest::count_of(answers, "\n"), 2) << name << ": korv answered \"" << answers << "\"";
+            EXPECT_NE(answers.find("\"capture\":\"failed\""), std::string::npos) << answers;
+        }
+        EXPECT_NE(ask_within_1s(r, "status"), "");
     }
 
     if (access("/usr/sbin/fsfreeze", X_OK) != 0) GTEST_SKIP() << "fsfreeze missing";
