@@ -524,6 +524,13 @@ void fault_plant_nv(chaos_state &s, const chaos_step &st) {
     }
     if (rename(held.c_str(), at.c_str()) != 0)
         chaos_result(s, "framework script", false, "cannot put " + at + " back: " + strerror(errno));
+    /* Durable before the next fault: a later power cut must find the file
+     * in its place, not the plant (the journal commits a rename only every
+     * few seconds). */
+    int dir = open(fs::path(at).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || fsync(dir) != 0)
+        chaos_result(s, "framework script", false, "cannot sync the folder of " + at + ": " + strerror(errno));
+    if (dir >= 0) close(dir);
     check_untouched(s, k_link_target, " (after " + chaos_step_text(st) + ")");
 }
 
