@@ -457,20 +457,26 @@ void fault_slow_driver(chaos_state &s, uint32_t delay_ms) {
 
 /* ---- planted at an NV file ---- */
 
+/* Waits until a whole line of korv's log from byte `from` on satisfies
+ * `match`, at most `limit_ms`; each poll reads only what is new. */
+bool wait_log_line(chaos_state &s, size_t from, int limit_ms, const std::function<bool(const std::string &)> &match) {
+    std::string pending;
+    return wait_until(limit_ms, [&] {
+        pending += read_new(s.log_path, &from);
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
+            if (match(pending.substr(0, nl))) return true;
+        return false;
+    });
+}
+
 /* Waits until the running korv's writer has taken the newest entry sent to
  * it (its line in korv's log), at most `limit_ms`: a plant must meet only
  * the entries sent for it, and korv may sit for seconds with entries unread
  * (a UTRAN stop pauses its looper for 2 s). */
 void wait_written(chaos_state &s, int limit_ms) {
     if (s.last_sent == 0) return;
-    std::string mark = chaos_written_text(s.ledger.sent[s.last_sent]), seen;
-    size_t cursor = s.log_cursor;
-    wait_until(limit_ms, [&] {
-        seen += read_new(s.log_path, &cursor);
-        if (seen.find(mark) != std::string::npos) return true;
-        if (seen.size() > mark.size()) seen.erase(0, seen.size() - mark.size());
-        return false;
-    });
+    std::string mark = chaos_written_text(s.ledger.sent[s.last_sent]);
+    wait_log_line(s, s.log_cursor, limit_ms, [&](const std::string &line) { return line.find(mark) != std::string::npos; });
 }
 
 /* Waits until korv's log has not grown for a moment (its writer idle, its
@@ -507,12 +513,8 @@ void fault_plant_nv(chaos_state &s, const chaos_step &st) {
         chaos_frame_step(s, st);
         /* korv names the path as the framework gave it: folder, "/", name. */
         std::string mark = std::string("refused path ") + f.dir, name = std::string(strrchr(f.file, '/')) + ": ";
-        bool refused = wait_until(5000, [&] {
-            size_t cursor = log_from;
-            std::string part = read_new(s.log_path, &cursor);
-            for (size_t at = part.find(mark); at != std::string::npos; at = part.find(mark, at + 1))
-                if (part.substr(at, part.find('\n', at) - at).find(name) != std::string::npos) return true;
-            return false;
+        bool refused = wait_log_line(s, log_from, 5000, [&](const std::string &line) {
+            return line.find(mark) != std::string::npos && line.find(name) != std::string::npos;
         });
         chaos_result(s, "nothing touched: korv refuses what is planted at its NV file", refused,
                      "no \"" + mark + "..." + name + "\" in korv's log within 5 s of the entries");
